@@ -1,0 +1,1 @@
+namespace zelk { int placeholder() { return 0; } }

@@ -1,0 +1,21 @@
+# quarnel_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+#
+# One QtTest binary per area. Every test runs inside its own instance of the
+# namespace harness (scripts/harness.sh), so ctest may run them in parallel
+# and nothing a test starts reaches the machine's network, /etc or IPC.
+# Labels: "threads" marks tests worth running under ThreadSanitizer, "heavy"
+# marks long data volumes that the sanitizer flavours skip.
+set(QUARNEL_HARNESS ${PROJECT_SOURCE_DIR}/scripts/harness.sh CACHE INTERNAL "")
+
+function(quarnel_add_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE Qt5::Test testsupport ${T_LIBS})
+    add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        TIMEOUT 900)
+    if(T_LABELS)
+        set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+endfunction()

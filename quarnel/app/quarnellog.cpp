@@ -1,0 +1,11 @@
+#include "quarnellog.h"
+
+QuarnelLog::QuarnelLog(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void QuarnelLog::AddLogItem(QString item)
+{
+    emit AddLogItemSignal(item);
+}

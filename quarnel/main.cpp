@@ -1,0 +1,30 @@
+#include <QApplication>
+
+#include "singleinstanceguard.h"
+#include "unixsignalwatcher.h"
+
+int main(int argc, char **argv)
+{
+    QApplication *app = new QApplication(argc, argv);
+    QApplication::setOrganizationName("talvenor");
+    QApplication::setOrganizationDomain("talvenor.example");
+    QApplication::setApplicationName("quarnel");
+    QApplication::setApplicationVersion("1.9.2022.5");
+
+    SingleInstanceGuard *guard = new SingleInstanceGuard;
+    if (!guard->Acquire()) {
+        delete guard;
+        delete app;
+        return -1;
+    }
+
+    UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
+    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
+
+    app->exec();
+
+    delete signalWatcher;
+    delete guard;
+    delete app;
+    return 0;
+}
