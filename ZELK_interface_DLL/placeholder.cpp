@@ -1,1 +1,0 @@
-namespace zelk { int placeholder() { return 0; } }

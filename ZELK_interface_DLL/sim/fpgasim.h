@@ -1,0 +1,130 @@
+#ifndef FPGASIM_H
+#define FPGASIM_H
+
+#include "zelk_interface_dll_global.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QVector>
+#include <cstdint>
+
+// A simulated FPGA register block with up to four emulated headboxes on its
+// serial link. The library's "sim" register backend talks to the one
+// process-wide instance; tests drive and observe it from the hardware side.
+//
+// Registers (64-bit):
+//   write 1            test pattern, latched; read back by register 11
+//   read 11            the latched register-1 value (or a wrong one when
+//                      verification is set to fail)
+//   read 12 / 13       firmware version, first / second number
+//   write 14           one byte (low 8 bits) to the headboxes on the write
+//                      channel; channel 0 reaches every headbox
+//   write 15           read channel (bits 0-2), write channel (bits 3-5),
+//                      sync (bit 11)
+//   write 8            bit 4 set = display off
+//   read 9             whole 64-bit words waiting on the read channel
+//   read 10            next word of the read channel (0 when none waits)
+// Every write is logged. Reads of other registers return 0.
+//
+// Channels: each of the channels 0..4 has its own receive FIFO of 64-bit
+// words (stream bytes packed least significant byte first; a trailing part
+// of a word waits until the word is complete). A single headbox answers on
+// channel 0; with several, headbox n answers on channel n and nothing
+// arrives on channel 0. Headbox n hears bytes written on channel 0 and on
+// channel n.
+//
+// Headboxes: the frame CR LF "RDJW" "002002" CR LF makes every headbox that
+// hears it answer its 16-byte serial number with the two bytes of every
+// 16-bit unit swapped. CR LF "RDJW" "008000" CR LF stops its stream. Any
+// other byte comes back unchanged on the headbox's channel (loopback), except
+// while streaming, when it is taken silently so the stream stays checkable.
+// Switching sync on (register 15 bit 11, off -> on) starts every headbox
+// streaming the pattern of streampattern.h from sequence 0; switching it
+// off stops them. Stream words are generated when registers 9 and 10 are
+// read: from the elapsed time and the configured byte rate, or, with rate 0,
+// as fast as they are read. A FIFO holds at most fifoCapacityWords words;
+// words beyond that are lost (the stream's sequence numbers show the gap).
+struct ZELK_INTERFACE_DLL_EXPORT FpgaSimConfig
+{
+    int headboxes = 1;             // 0..4
+    QList<QByteArray> serials;     // serial text per headbox, at most 16 bytes;
+                                   // headboxes without one get defaultSerial(n)
+    uint16_t firmwareMajor = 3;    // register 12
+    uint16_t firmwareMinor = 14;   // register 13
+    uint64_t byteRate = 0;         // stream bytes per second per headbox; 0 = as fast as read
+    bool verifyFails = false;      // register 11 never matches register 1
+
+    // ZELK_SIM_HEADBOXES, ZELK_SIM_SERIALS (comma-separated),
+    // ZELK_SIM_FIRMWARE ("major.minor"), ZELK_SIM_RATE (bytes/s, 0 = as fast
+    // as read), ZELK_SIM_VERIFY_FAIL (1 = fail). Unset ones keep the defaults.
+    static FpgaSimConfig fromEnvironment();
+    // "SIM-0000/00-n": a serial the headbox protocol accepts.
+    static QByteArray defaultSerial(int headbox);
+};
+
+struct FpgaSimWrite
+{
+    int reg;
+    uint64_t value;
+};
+
+class FpgaSimPrivate;
+
+class ZELK_INTERFACE_DLL_EXPORT FpgaSim
+{
+public:
+    static constexpr int channels = 5;
+    static constexpr int maxHeadboxes = 4;
+    static constexpr uint64_t fifoCapacityWords = 65536;
+    // Logs keep at most this many entries (older ones are dropped).
+    static constexpr int logLimit = 1 << 20;
+
+    // The process-wide simulated FPGA, configured from the environment when
+    // first used.
+    static FpgaSim *instance();
+
+    // A fresh FPGA: registers 0, FIFOs and logs empty, no stream, forced
+    // reads released, headboxes as configured.
+    void reset(const FpgaSimConfig &config);
+    void reset();   // from the environment
+    FpgaSimConfig config() const;
+
+    // Register access as the FPGA sees it (used by the library's backend).
+    uint64_t read(int reg);
+    void write(int reg, uint64_t value);
+
+    // Observation.
+    QVector<FpgaSimWrite> writes() const;        // every register write, in order
+    QVector<uint64_t> writesTo(int reg) const;   // values written to one register, in order
+    void clearWrites();                          // also clears sentOnChannel/receivedBy
+    uint64_t readCount(int reg) const;           // reads of a register since reset
+    uint64_t register15() const;
+    int readChannel() const;
+    int writeChannel() const;
+    bool syncOn() const;
+    bool displayOn() const;                      // register 8 bit 4 clear
+    QByteArray sentOnChannel(int channel) const; // register-14 bytes while the write channel was channel
+    QByteArray receivedBy(int headbox) const;    // bytes that reached headbox 1..n
+    int headboxChannel(int headbox) const;       // channel headbox 1..n answers on
+    bool streaming(int headbox) const;
+    uint64_t streamedWords(int headbox) const;   // stream words generated since sync on
+    uint64_t fifoWords(int channel) const;       // whole words waiting (stream generated up to now)
+    uint64_t lostWords(int channel) const;       // words dropped on a full FIFO
+    uint64_t emptyReads() const;                 // register-10 reads with nothing waiting
+
+    // Stimulus.
+    void inject(int channel, const QByteArray &bytes);   // bytes as received on a channel
+    // Reads of reg return value (register 10 reads then leave the FIFO alone)
+    // until released: lets tests play a glitching or absent FPGA.
+    void forceRead(int reg, uint64_t value);
+    void releaseRead(int reg);
+
+private:
+    FpgaSim();
+    ~FpgaSim();
+    Q_DISABLE_COPY(FpgaSim)
+
+    FpgaSimPrivate *d;
+};
+
+#endif
