@@ -1,0 +1,82 @@
+#include "commandsession.h"
+
+#include "commandsequencer.h"
+#include "exitcodes.h"
+#include "terminalclient.h"
+
+#include <QTextStream>
+
+CommandSession::CommandSession(const Options &options, QTextStream *stream, QObject *parent)
+    : QObject(parent), opts(options), out(stream)
+{
+    _client = new TerminalClient(this);
+    _client->setConnectTimeout(opts.connectTimeoutMs);
+    _sequencer = new CommandSequencer(_client, opts.answerTimeoutMs, this);
+    connect(_client, SIGNAL(opened()), this, SLOT(opened()));
+    connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
+    connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
+    connect(_client, SIGNAL(unexpectedAnswer(QByteArray)), this, SLOT(unexpectedAnswer(QByteArray)));
+    connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
+    connect(_sequencer, SIGNAL(finished()), this, SLOT(allAnswered()));
+    connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(answerTimedOut(QString,int)));
+}
+
+CommandSession::~CommandSession()
+{
+    delete _sequencer;
+    delete _client;
+}
+
+void CommandSession::start()
+{
+    _client->open(opts.host, opts.dataPort, opts.answerPort);
+}
+
+void CommandSession::opened()
+{
+    _sequencer->run(opts.commands);
+}
+
+void CommandSession::answered(const QString &command, double elapsedMs)
+{
+    *out << "ok  " << command << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
+    out->flush();
+}
+
+void CommandSession::allAnswered()
+{
+    _client->close();
+}
+
+void CommandSession::answerTimedOut(const QString &command, int waitedMs)
+{
+    result = ExitCode::TimedOut;
+    resultError = QStringLiteral("%1: no \"ok\" for '%2' within %3 ms (bad frame, or the answer port is taken by another client)")
+                      .arg(_client->peerText(), command).arg(waitedMs);
+    _client->close();
+}
+
+void CommandSession::unexpectedAnswer(const QByteArray &bytes)
+{
+    *out << "warning: unexpected bytes on the answer port: " << bytes.left(32).toHex(' ') << "\n";
+    out->flush();
+}
+
+void CommandSession::clientFailed(int kind, const QString &message)
+{
+    _sequencer->cancel();
+    finish(kind, message);
+}
+
+void CommandSession::clientClosed()
+{
+    finish(result, resultError);
+}
+
+void CommandSession::finish(int code, const QString &error)
+{
+    if (done)
+        return;
+    done = true;
+    emit finished(code, error);
+}

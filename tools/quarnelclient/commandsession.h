@@ -1,0 +1,57 @@
+#ifndef COMMANDSESSION_H
+#define COMMANDSESSION_H
+
+#include "framecommandparser.h"
+
+#include <QObject>
+#include <QVector>
+
+class CommandSequencer;
+class QTextStream;
+class TerminalClient;
+
+// The `command` job: connect, send each frame and wait for its "ok", disconnect.
+class CommandSession : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        QString host;
+        quint16 dataPort = 2000;
+        quint16 answerPort = 2001;
+        int connectTimeoutMs = 5000;
+        int answerTimeoutMs = 3000;
+        QVector<FrameCommandParser::Command> commands;
+    };
+
+    CommandSession(const Options &options, QTextStream *out, QObject *parent = nullptr);
+    ~CommandSession() override;
+
+    void start();
+
+signals:
+    void finished(int exitCode, const QString &error);
+
+private slots:
+    void opened();
+    void answered(const QString &command, double elapsedMs);
+    void allAnswered();
+    void answerTimedOut(const QString &command, int waitedMs);
+    void clientFailed(int kind, const QString &message);
+    void clientClosed();
+    void unexpectedAnswer(const QByteArray &bytes);
+
+private:
+    void finish(int code, const QString &error);
+
+    Options opts;
+    QTextStream *out;
+    TerminalClient *_client;
+    CommandSequencer *_sequencer;
+    int result = 0;
+    QString resultError;
+    bool done = false;
+};
+
+#endif

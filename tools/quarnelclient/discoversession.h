@@ -1,0 +1,54 @@
+#ifndef DISCOVERSESSION_H
+#define DISCOVERSESSION_H
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+
+class DiscoveryListener;
+class QTextStream;
+
+// The `discover` job: print every discovery JSON and status record heard,
+// with its sender, until a time-out, a count or an interruption.
+class DiscoverSession : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        quint16 discoveryPort = 8192;
+        quint16 statusPort = 8193;
+        double timeoutSeconds = 0;   // 0: until interrupted
+        int count = 0;               // 0: no limit
+    };
+
+    DiscoverSession(const Options &options, QTextStream *out, QObject *parent = nullptr);
+    ~DiscoverSession() override;
+
+    void start();
+
+public slots:
+    void stop();
+
+signals:
+    void finished(int exitCode, const QString &error);
+
+private slots:
+    void discovery(const QHostAddress &sender, quint16 port, const QByteArray &payload);
+    void status(const QHostAddress &sender, quint16 port, const QByteArray &payload);
+    void timedOut();
+
+private:
+    void counted();
+    void finish(int code, const QString &error);
+    QString prefix(const char *kind, const QHostAddress &sender, quint16 port) const;
+
+    Options opts;
+    QTextStream *out;
+    DiscoveryListener *_listener;
+    QTimer timer;
+    int heard = 0;
+    bool done = false;
+};
+
+#endif

@@ -1,0 +1,293 @@
+#include "recorder.h"
+
+#include "commandsequencer.h"
+#include "exitcodes.h"
+#include "streampattern.h"
+#include "terminalclient.h"
+#include "terminalframe.h"
+
+#include <QTextStream>
+
+namespace {
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / 1e6, 'f', 2) + QStringLiteral(" MB");
+}
+
+} // namespace
+
+Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *stdErr, QObject *parent)
+    : QObject(parent), opts(options), out(stdOut), err(stdErr), _checker(nullptr)
+{
+    _client = new TerminalClient(this);
+    _client->setConnectTimeout(opts.connectTimeoutMs);
+    _sequencer = new CommandSequencer(_client, opts.answerTimeoutMs, this);
+    // Lock onto the first word of the stream: the headbox may answer other
+    // traffic on the channel before sync goes on.
+    if (opts.check)
+        _checker = new StreamChecker(0, true);
+
+    timeLimit.setSingleShot(true);
+    idleTimer.setSingleShot(true);
+    connect(&timeLimit, SIGNAL(timeout()), this, SLOT(timeLimitReached()));
+    connect(&idleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
+    connect(&progressTimer, SIGNAL(timeout()), this, SLOT(printProgress()));
+
+    connect(_client, SIGNAL(opened()), this, SLOT(opened()));
+    connect(_client, SIGNAL(dataReceived(QByteArray)), this, SLOT(dataReceived(QByteArray)));
+    connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
+    connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
+    connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
+    connect(_sequencer, SIGNAL(finished()), this, SLOT(sequenceFinished()));
+    connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(sequenceTimedOut(QString,int)));
+}
+
+Recorder::~Recorder()
+{
+    delete _sequencer;
+    delete _client;
+    delete _checker;
+}
+
+void Recorder::start()
+{
+    if (!opts.outPath.isEmpty()) {
+        file.setFileName(opts.outPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            setResult(ExitCode::Failure, QStringLiteral("cannot write %1: %2").arg(opts.outPath, file.errorString()));
+            finish();
+            return;
+        }
+    }
+    state = Connecting;
+    _client->open(opts.host, opts.dataPort, opts.answerPort);
+}
+
+void Recorder::opened()
+{
+    *out << "connected to " << opts.host << " (data port " << opts.dataPort
+         << ", answer port " << opts.answerPort << ")\n";
+    out->flush();
+    connected = true;
+    state = Configuring;
+    QVector<FrameCommandParser::Command> sequence = opts.setup;
+    if (opts.sync) {
+        sequence.append({ QStringLiteral("sync on"), TerminalFrame::sync(1) });
+        syncSent = true;
+    }
+    _sequencer->run(sequence);
+}
+
+void Recorder::answered(const QString &command, double elapsedMs)
+{
+    *out << "ok  " << command << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
+    out->flush();
+}
+
+void Recorder::sequenceFinished()
+{
+    if (state == Configuring) {
+        beginRecording();
+        return;
+    }
+    if (state == Stopping)
+        _client->close();
+}
+
+void Recorder::sequenceTimedOut(const QString &command, int waitedMs)
+{
+    const QString msg = QStringLiteral("%1: no \"ok\" for '%2' within %3 ms")
+                            .arg(_client->peerText(), command).arg(waitedMs);
+    if (state == Stopping) {
+        // The recording itself is complete; say so and leave.
+        *err << "warning: " << msg << "\n";
+        err->flush();
+        _client->close();
+        return;
+    }
+    stopRecording(ExitCode::TimedOut, msg);
+}
+
+void Recorder::beginRecording()
+{
+    state = Recording;
+    recordingSince.start();
+    if (opts.seconds > 0)
+        timeLimit.start(int(opts.seconds * 1000));
+    idleTimer.start(opts.idleTimeoutMs);
+    if (opts.progress)
+        progressTimer.start(opts.progressInPlace ? 250 : 1000);
+}
+
+void Recorder::dataReceived(const QByteArray &bytes)
+{
+    if (state != Configuring && state != Recording)
+        return;
+    qint64 n = bytes.size();
+    if (opts.maxBytes > 0)
+        n = qMin(n, opts.maxBytes - recorded);
+    if (file.isOpen() && file.write(bytes.constData(), n) != n) {
+        stopRecording(ExitCode::Failure, QStringLiteral("cannot write %1: %2").arg(opts.outPath, file.errorString()));
+        return;
+    }
+    if (_checker)
+        _checker->feed(bytes.constData(), size_t(n));
+    recorded += n;
+    if (state == Recording)
+        idleTimer.start(opts.idleTimeoutMs);
+    if (opts.maxBytes > 0 && recorded >= opts.maxBytes)
+        stopRecording(ExitCode::Ok, QString());
+}
+
+void Recorder::timeLimitReached()
+{
+    if (state == Recording)
+        stopRecording(ExitCode::Ok, QString());
+}
+
+void Recorder::idleTimedOut()
+{
+    if (state != Recording)
+        return;
+    if (recorded == 0)
+        stopRecording(ExitCode::TimedOut, QStringLiteral("%1: no data within %2 ms (is a headbox streaming?)")
+                                              .arg(_client->peerText()).arg(opts.idleTimeoutMs));
+    else
+        stopRecording(ExitCode::TimedOut, QStringLiteral("%1: the stream stopped: no data for %2 ms")
+                                              .arg(_client->peerText()).arg(opts.idleTimeoutMs));
+}
+
+void Recorder::stop()
+{
+    if (state == Configuring || state == Recording) {
+        stopRecording(ExitCode::Ok, QString());
+        return;
+    }
+    if (state == Connecting) {
+        setResult(ExitCode::Failure, QStringLiteral("interrupted"));
+        state = Stopping;
+        _client->close();
+    }
+}
+
+void Recorder::stopRecording(int code, const QString &error)
+{
+    const bool wasRecording = state == Recording;
+    setResult(code, error);
+    state = Stopping;
+    timeLimit.stop();
+    idleTimer.stop();
+    progressTimer.stop();
+    if (wasRecording && opts.progress)
+        printProgress();
+    if (progressShown && opts.progressInPlace) {
+        *err << "\n";
+        err->flush();
+    }
+    _sequencer->cancel();
+    if (syncSent && _client->isOpen()) {
+        _sequencer->run({ { QStringLiteral("sync off"), TerminalFrame::sync(0) } });
+        return;
+    }
+    _client->close();
+}
+
+void Recorder::clientFailed(int kind, const QString &message)
+{
+    _sequencer->cancel();
+    if (state == Stopping) {
+        // Lost while switching sync off: the recording stands as it is.
+        *err << "warning: " << message << "\n";
+        err->flush();
+        finish();
+        return;
+    }
+    stopRecording(kind, message);
+    finish();
+}
+
+void Recorder::clientClosed()
+{
+    finish();
+}
+
+void Recorder::setResult(int code, const QString &error)
+{
+    if (result != ExitCode::Ok)
+        return;
+    result = code;
+    resultError = error;
+}
+
+double Recorder::elapsedSeconds() const
+{
+    return recordingSince.isValid() ? double(recordingSince.nsecsElapsed()) / 1e9 : 0.0;
+}
+
+void Recorder::printProgress()
+{
+    const double s = elapsedSeconds();
+    const double rate = s > 0 ? double(recorded) / 1e6 / s : 0.0;
+    const QString line = QStringLiteral("recording  %1  %2 MB/s  %3 s")
+                             .arg(megabytes(recorded), 12)
+                             .arg(QString::number(rate, 'f', 2), 8)
+                             .arg(QString::number(s, 'f', 1), 6);
+    if (opts.progressInPlace)
+        *err << "\r" << line;
+    else
+        *err << line << "\n";
+    err->flush();
+    progressShown = true;
+}
+
+void Recorder::summarize()
+{
+    const double s = elapsedSeconds();
+    const double rate = s > 0 ? double(recorded) / 1e6 / s : 0.0;
+    *out << "recorded " << recorded << " bytes in " << QString::number(s, 'f', 2) << " s: "
+         << QString::number(rate, 'f', 2) << " MB/s";
+    if (file.isOpen())
+        *out << " into " << opts.outPath;
+    *out << "\n";
+    if (!_checker) {
+        out->flush();
+        return;
+    }
+    const StreamChecker &c = *_checker;
+    if (c.words() == 0 && recorded > 0) {
+        *out << "check: FAILED: no stream start in " << recorded << " bytes\n";
+        setResult(ExitCode::CheckFailed, QStringLiteral("the recorded bytes do not hold the stream pattern"));
+        out->flush();
+        return;
+    }
+    *out << "check: " << c.words() << " words of headbox " << c.headbox() << ", "
+         << c.lostWords() << " lost, " << c.duplicatedWords() << " duplicated, "
+         << c.corruptWords() << " corrupted";
+    if (c.skippedBytes() > 0)
+        *out << ", " << c.skippedBytes() << " bytes before the stream start";
+    *out << (c.ok() ? ": good\n" : ": FAILED\n");
+    if (!c.ok()) {
+        *out << "check: first fault at " << c.firstError() << "\n";
+        setResult(ExitCode::CheckFailed, QStringLiteral("lost or corrupted bytes in the stream"));
+    }
+    if (c.latencySamples() > 0)
+        *out << "latency (valid only with the terminal on this machine): min "
+             << QString::number(c.latencyMinNs() / 1e6, 'f', 3) << " ms, mean "
+             << QString::number(c.latencyMeanNs() / 1e6, 'f', 3) << " ms, max "
+             << QString::number(c.latencyMaxNs() / 1e6, 'f', 3) << " ms over "
+             << c.latencySamples() << " time words\n";
+    out->flush();
+}
+
+void Recorder::finish()
+{
+    if (state == Done)
+        return;
+    state = Done;
+    if (connected)
+        summarize();
+    if (file.isOpen())
+        file.close();
+    emit finished(result, resultError);
+}

@@ -1,0 +1,216 @@
+#include "terminalclient.h"
+
+#include "exitcodes.h"
+
+#include <QTcpSocket>
+
+TerminalClient::TerminalClient(QObject *parent)
+    : QObject(parent), _data(new QTcpSocket(this)), _answer(new QTcpSocket(this))
+{
+    connectTimer.setSingleShot(true);
+    closeTimer.setSingleShot(true);
+    connect(&connectTimer, SIGNAL(timeout()), this, SLOT(connectTimedOut()));
+    connect(&closeTimer, SIGNAL(timeout()), this, SLOT(closeTimedOut()));
+
+    connect(_answer, SIGNAL(connected()), this, SLOT(answerConnected()));
+    connect(_data, SIGNAL(connected()), this, SLOT(dataConnected()));
+    connect(_answer, SIGNAL(readyRead()), this, SLOT(answerReadyRead()));
+    connect(_data, SIGNAL(readyRead()), this, SLOT(dataReadyRead()));
+    for (QTcpSocket *s : { _data, _answer }) {
+        connect(s, SIGNAL(error(QAbstractSocket::SocketError)),
+                this, SLOT(socketError(QAbstractSocket::SocketError)));
+        connect(s, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
+    }
+}
+
+TerminalClient::~TerminalClient()
+{
+    _data->abort();
+    _answer->abort();
+}
+
+QString TerminalClient::portText(quint16 port) const
+{
+    return QStringLiteral("%1:%2").arg(hostName).arg(port);
+}
+
+QString TerminalClient::peerText() const
+{
+    return portText(dataPort);
+}
+
+void TerminalClient::open(const QString &host, quint16 data, quint16 answer)
+{
+    hostName = host;
+    dataPort = data;
+    answerPort = answer;
+    answerBuffer.clear();
+    oks = 0;
+    received = 0;
+    state = ConnectingAnswer;
+    connectTimer.start(connectTimeoutMs);
+    _answer->connectToHost(host, answerPort);
+}
+
+void TerminalClient::answerConnected()
+{
+    if (state != ConnectingAnswer)
+        return;
+    state = ConnectingData;
+    _data->connectToHost(hostName, dataPort);
+}
+
+void TerminalClient::dataConnected()
+{
+    if (state != ConnectingData)
+        return;
+    connectTimer.stop();
+    state = Open;
+    openedAt.start();
+    emit opened();
+}
+
+void TerminalClient::send(const QByteArray &bytes)
+{
+    if (state != Open)
+        return;
+    _data->write(bytes);
+}
+
+void TerminalClient::socketError(QAbstractSocket::SocketError error)
+{
+    QTcpSocket *s = qobject_cast<QTcpSocket *>(sender());
+    const quint16 port = (s == _data) ? dataPort : answerPort;
+    const QString where = portText(port);
+
+    if (state == ConnectingAnswer || state == ConnectingData) {
+        switch (error) {
+        case QAbstractSocket::ConnectionRefusedError:
+            fail(ExitCode::Refused, QStringLiteral("%1: connection refused (is the terminal program running?)").arg(where));
+            return;
+        case QAbstractSocket::HostNotFoundError:
+            fail(ExitCode::Unreachable, QStringLiteral("%1: host not found").arg(hostName));
+            return;
+        case QAbstractSocket::NetworkError:
+            fail(ExitCode::Unreachable, QStringLiteral("%1: no route to the terminal (%2)").arg(where, s->errorString()));
+            return;
+        case QAbstractSocket::SocketTimeoutError:
+            fail(ExitCode::TimedOut, QStringLiteral("%1: no answer to the connection request").arg(where));
+            return;
+        case QAbstractSocket::RemoteHostClosedError:
+            break; // handled with the disconnection below
+        default:
+            fail(ExitCode::Failure, QStringLiteral("%1: %2").arg(where, s->errorString()));
+            return;
+        }
+    }
+    if (state != Open && state != ConnectingData)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        socketDisconnected();
+        return;
+    }
+    fail(ExitCode::ConnectionLost, QStringLiteral("%1: connection lost (%2)").arg(where, s->errorString()));
+}
+
+void TerminalClient::socketDisconnected()
+{
+    if (state == Closing) {
+        if (_data->state() == QAbstractSocket::UnconnectedState
+            && _answer->state() == QAbstractSocket::UnconnectedState)
+            finishClose();
+        return;
+    }
+    if (state != Open && state != ConnectingData)
+        return;
+    QTcpSocket *s = qobject_cast<QTcpSocket *>(sender());
+    const quint16 port = (s == _data) ? dataPort : answerPort;
+    const bool atOnce = state == ConnectingData
+        || (oks == 0 && received == 0 && openedAt.elapsed() < BusyWindowMs);
+    if (atOnce) {
+        fail(ExitCode::Busy, QStringLiteral("%1: terminal busy with another PC (it closed the connection at once)")
+                                 .arg(portText(port)));
+        return;
+    }
+    fail(ExitCode::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));
+}
+
+void TerminalClient::answerReadyRead()
+{
+    answerBuffer += _answer->readAll();
+    if (state != Open)
+        return;
+    while (answerBuffer.size() >= 2) {
+        if (!answerBuffer.startsWith("ok")) {
+            const QByteArray stray = answerBuffer;
+            answerBuffer.clear();
+            emit unexpectedAnswer(stray);
+            return;
+        }
+        answerBuffer.remove(0, 2);
+        ++oks;
+        emit okReceived();
+    }
+}
+
+void TerminalClient::dataReadyRead()
+{
+    const QByteArray bytes = _data->readAll();
+    received += bytes.size();
+    if (state == Open && !bytes.isEmpty())
+        emit dataReceived(bytes);
+}
+
+void TerminalClient::connectTimedOut()
+{
+    const quint16 port = (state == ConnectingAnswer) ? answerPort : dataPort;
+    fail(ExitCode::TimedOut, QStringLiteral("%1: no connection within %2 ms").arg(portText(port)).arg(connectTimeoutMs));
+}
+
+void TerminalClient::close()
+{
+    if (state == Done || state == Closing)
+        return;
+    if (state != Open) {
+        _data->abort();
+        _answer->abort();
+        finishClose();
+        return;
+    }
+    state = Closing;
+    closeTimer.start(2000);
+    _data->disconnectFromHost();
+    _answer->disconnectFromHost();
+    if (_data->state() == QAbstractSocket::UnconnectedState
+        && _answer->state() == QAbstractSocket::UnconnectedState)
+        finishClose();
+}
+
+void TerminalClient::closeTimedOut()
+{
+    _data->abort();
+    _answer->abort();
+    finishClose();
+}
+
+void TerminalClient::finishClose()
+{
+    if (state == Done)
+        return;
+    state = Done;
+    connectTimer.stop();
+    closeTimer.stop();
+    emit closed();
+}
+
+void TerminalClient::fail(int kind, const QString &message)
+{
+    if (state == Done)
+        return;
+    state = Done;
+    connectTimer.stop();
+    closeTimer.stop();
+    _data->abort();
+    _answer->abort();
+    emit failed(kind, message);
+}

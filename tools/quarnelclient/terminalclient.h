@@ -1,0 +1,81 @@
+#ifndef TERMINALCLIENT_H
+#define TERMINALCLIENT_H
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QTcpSocket;
+
+// The PC's two connections to the terminal: the data port, which carries the
+// headbox stream both ways with embedded terminal frames, and the answer port,
+// on which the terminal writes "ok" after each executed frame. The answer port
+// is connected first so that no "ok" of an early frame is lost.
+class TerminalClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TerminalClient(QObject *parent = nullptr);
+    ~TerminalClient() override;
+
+    void setConnectTimeout(int ms) { connectTimeoutMs = ms; }
+    void open(const QString &host, quint16 dataPort, quint16 answerPort);
+    void send(const QByteArray &bytes);
+    // Graceful: pending bytes are written, then both connections end.
+    void close();
+
+    bool isOpen() const { return state == Open; }
+    qint64 okCount() const { return oks; }
+    qint64 receivedCount() const { return received; }
+    QString peerText() const;
+
+    // A terminal that closes a fresh connection this soon, before it has
+    // said anything, is serving another PC.
+    static constexpr int BusyWindowMs = 1500;
+
+signals:
+    void opened();
+    void okReceived();
+    void dataReceived(const QByteArray &bytes);
+    // Exit-code kind (ExitCode) and one line for the user.
+    void failed(int kind, const QString &message);
+    void closed();
+    // Bytes on the answer port that are not "ok".
+    void unexpectedAnswer(const QByteArray &bytes);
+
+private slots:
+    void answerConnected();
+    void dataConnected();
+    void socketError(QAbstractSocket::SocketError error);
+    void answerReadyRead();
+    void dataReadyRead();
+    void socketDisconnected();
+    void connectTimedOut();
+    void closeTimedOut();
+
+private:
+    enum State { Idle, ConnectingAnswer, ConnectingData, Open, Closing, Done };
+
+    void fail(int kind, const QString &message);
+    void finishClose();
+    QString portText(quint16 port) const;
+
+    QTcpSocket *_data;
+    QTcpSocket *_answer;
+    QTimer connectTimer;
+    QTimer closeTimer;
+    QElapsedTimer openedAt;
+    QString hostName;
+    quint16 dataPort = 0;
+    quint16 answerPort = 0;
+    int connectTimeoutMs = 5000;
+    State state = Idle;
+    QByteArray answerBuffer;
+    qint64 oks = 0;
+    qint64 received = 0;
+};
+
+#endif
