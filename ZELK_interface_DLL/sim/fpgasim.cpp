@@ -1,34 +1,552 @@
 #include "fpgasim.h"
 
-class FpgaSimPrivate {};
+#include "streampattern.h"
 
-FpgaSimConfig FpgaSimConfig::fromEnvironment() { return FpgaSimConfig(); }
-QByteArray FpgaSimConfig::defaultSerial(int headbox) { return QByteArray("SIM-0000/00-") + QByteArray::number(headbox); }
-FpgaSim *FpgaSim::instance() { static FpgaSim sim; return &sim; }
-FpgaSim::FpgaSim() : d(new FpgaSimPrivate) {}
-FpgaSim::~FpgaSim() { delete d; }
-void FpgaSim::reset(const FpgaSimConfig &) {}
-void FpgaSim::reset() {}
-FpgaSimConfig FpgaSim::config() const { return FpgaSimConfig(); }
-uint64_t FpgaSim::read(int) { return 0; }
-void FpgaSim::write(int, uint64_t) {}
-QVector<FpgaSimWrite> FpgaSim::writes() const { return {}; }
-QVector<uint64_t> FpgaSim::writesTo(int) const { return {}; }
-void FpgaSim::clearWrites() {}
-uint64_t FpgaSim::readCount(int) const { return 0; }
-uint64_t FpgaSim::register15() const { return 0; }
-int FpgaSim::readChannel() const { return 0; }
-int FpgaSim::writeChannel() const { return 0; }
-bool FpgaSim::syncOn() const { return false; }
-bool FpgaSim::displayOn() const { return true; }
-QByteArray FpgaSim::sentOnChannel(int) const { return {}; }
-QByteArray FpgaSim::receivedBy(int) const { return {}; }
-int FpgaSim::headboxChannel(int) const { return 0; }
-bool FpgaSim::streaming(int) const { return false; }
-uint64_t FpgaSim::streamedWords(int) const { return 0; }
-uint64_t FpgaSim::fifoWords(int) const { return 0; }
-uint64_t FpgaSim::lostWords(int) const { return 0; }
-uint64_t FpgaSim::emptyReads() const { return 0; }
-void FpgaSim::inject(int, const QByteArray &) {}
-void FpgaSim::forceRead(int, uint64_t) {}
-void FpgaSim::releaseRead(int) {}
+#include <QList>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+namespace {
+
+constexpr int registerCount = 16;
+constexpr int channelCount = 8;   // three channel bits
+// With rate 0 the FIFO is kept this full while the stream runs.
+constexpr uint64_t fastFill = 4096;
+// A frame that stops arriving half-way is given up after this long and its
+// bytes come back like any others.
+constexpr uint64_t frameTimeoutNs = 100 * 1000 * 1000;
+const char frameTemplate[] = "\r\nRDJW000000\r\n";
+constexpr int frameLength = 14;
+
+struct Fifo
+{
+    std::deque<uint64_t> words;
+    unsigned char part[8] = {};
+    int partLen = 0;
+    uint64_t lost = 0;
+};
+
+struct Headbox
+{
+    QByteArray serial;
+    QByteArray pending;          // bytes that may still become a frame
+    uint64_t pendingSinceNs = 0;
+    bool streaming = false;
+    uint64_t startNs = 0;
+    uint64_t produced = 0;       // stream words generated, lost ones included
+    QByteArray received;
+};
+
+bool framePrefix(const QByteArray &p)
+{
+    for (int i = 0; i < p.size(); ++i) {
+        if ((i < 6 || i >= 12) && p.at(i) != frameTemplate[i])
+            return false;
+    }
+    return true;
+}
+
+void appendCapped(QByteArray &log, char byte)
+{
+    if (log.size() >= FpgaSim::logLimit)
+        log.remove(0, FpgaSim::logLimit / 2);
+    log.append(byte);
+}
+
+} // namespace
+
+class FpgaSimPrivate
+{
+public:
+    void reset(const FpgaSimConfig &c);
+    uint64_t read(int reg);
+    void write(int reg, uint64_t value);
+
+    int readChannel() const { return int(reg15 & 7); }
+    int writeChannel() const { return int((reg15 >> 3) & 7); }
+    int outChannel(int h) const { return config.headboxes == 1 ? 0 : h + 1; }
+    bool hears(int h, int channel) const { return channel == 0 || channel == h + 1; }
+
+    void pushWord(int channel, uint64_t w);
+    void pushBytes(int channel, const char *p, int n);
+    void advance(int channel, uint64_t now);
+    void stream(int h, uint64_t now);
+    void headboxByte(int h, unsigned char b, uint64_t now);
+    void echo(int h, const QByteArray &bytes);
+    void frame(int h, const QByteArray &f);
+    void syncChanged(bool on, uint64_t now);
+
+    mutable std::mutex lock;
+    FpgaSimConfig config;
+    uint64_t reg1Latch = 0;
+    uint64_t reg8 = 0;
+    uint64_t reg15 = 0;
+    Fifo fifo[channelCount];
+    Headbox headbox[FpgaSim::maxHeadboxes];
+    QVector<FpgaSimWrite> log;
+    QByteArray sent[channelCount];
+    uint64_t reads[registerCount] = {};
+    uint64_t emptyReads = 0;
+    bool forced[registerCount] = {};
+    uint64_t forcedValue[registerCount] = {};
+};
+
+void FpgaSimPrivate::reset(const FpgaSimConfig &c)
+{
+    config = c;
+    config.headboxes = qBound(0, config.headboxes, FpgaSim::maxHeadboxes);
+    reg1Latch = reg8 = reg15 = 0;
+    for (Fifo &f : fifo)
+        f = Fifo();
+    for (int h = 0; h < FpgaSim::maxHeadboxes; ++h) {
+        headbox[h] = Headbox();
+        QByteArray serial = h < config.serials.size() ? config.serials.at(h) : FpgaSimConfig::defaultSerial(h + 1);
+        headbox[h].serial = serial.left(16);
+    }
+    log.clear();
+    for (QByteArray &s : sent)
+        s.clear();
+    for (int r = 0; r < registerCount; ++r) {
+        reads[r] = 0;
+        forced[r] = false;
+        forcedValue[r] = 0;
+    }
+    emptyReads = 0;
+}
+
+void FpgaSimPrivate::pushWord(int channel, uint64_t w)
+{
+    Fifo &f = fifo[channel];
+    if (f.partLen) {
+        char bytes[8];
+        StreamPattern::storeWord(bytes, w);
+        pushBytes(channel, bytes, 8);
+        return;
+    }
+    if (f.words.size() >= FpgaSim::fifoCapacityWords) {
+        ++f.lost;
+        return;
+    }
+    f.words.push_back(w);
+}
+
+void FpgaSimPrivate::pushBytes(int channel, const char *p, int n)
+{
+    Fifo &f = fifo[channel];
+    for (int i = 0; i < n; ++i) {
+        f.part[f.partLen++] = static_cast<unsigned char>(p[i]);
+        if (f.partLen < 8)
+            continue;
+        f.partLen = 0;
+        if (f.words.size() >= FpgaSim::fifoCapacityWords)
+            ++f.lost;
+        else
+            f.words.push_back(StreamPattern::loadWord(f.part));
+    }
+}
+
+void FpgaSimPrivate::stream(int h, uint64_t now)
+{
+    Headbox &hb = headbox[h];
+    Fifo &f = fifo[outChannel(h)];
+    if (config.byteRate == 0) {
+        while (f.words.size() < fastFill)
+            pushWord(outChannel(h), StreamPattern::word(h + 1, hb.produced++, now));
+        return;
+    }
+    const unsigned __int128 elapsed = now > hb.startNs ? now - hb.startNs : 0;
+    const uint64_t due = uint64_t(elapsed * config.byteRate / 8000000000u);
+    if (due <= hb.produced)
+        return;
+    const uint64_t n = due - hb.produced;
+    const uint64_t room = FpgaSim::fifoCapacityWords - qMin<uint64_t>(f.words.size(), FpgaSim::fifoCapacityWords);
+    const uint64_t made = qMin(n, room);
+    for (uint64_t i = 0; i < made; ++i) {
+        const uint64_t seq = hb.produced + i;
+        // The moment its last byte arrived at the configured rate.
+        const uint64_t at = hb.startNs + uint64_t((unsigned __int128)(seq + 1) * 8000000000u / config.byteRate);
+        pushWord(outChannel(h), StreamPattern::word(h + 1, seq, at));
+    }
+    f.lost += n - made;
+    hb.produced = due;
+}
+
+void FpgaSimPrivate::advance(int channel, uint64_t now)
+{
+    for (int h = 0; h < config.headboxes; ++h) {
+        if (outChannel(h) != channel)
+            continue;
+        Headbox &hb = headbox[h];
+        if (!hb.pending.isEmpty() && now - hb.pendingSinceNs > frameTimeoutNs) {
+            echo(h, hb.pending);
+            hb.pending.clear();
+        }
+        if (hb.streaming)
+            stream(h, now);
+    }
+}
+
+void FpgaSimPrivate::echo(int h, const QByteArray &bytes)
+{
+    // A streaming headbox takes commands silently: its stream stays checkable.
+    if (headbox[h].streaming)
+        return;
+    pushBytes(outChannel(h), bytes.constData(), bytes.size());
+}
+
+void FpgaSimPrivate::frame(int h, const QByteArray &f)
+{
+    const QByteArray command = f.mid(6, 6);
+    if (command == "002002") {
+        QByteArray answer = headbox[h].serial.leftJustified(16, '\0', true);
+        char *a = answer.data();
+        for (int i = 0; i + 1 < answer.size(); i += 2)
+            std::swap(a[i], a[i + 1]);
+        pushBytes(outChannel(h), answer.constData(), answer.size());
+        return;
+    }
+    if (command == "008000") {
+        headbox[h].streaming = false;
+        return;
+    }
+    echo(h, f);
+}
+
+void FpgaSimPrivate::headboxByte(int h, unsigned char b, uint64_t now)
+{
+    Headbox &hb = headbox[h];
+    appendCapped(hb.received, char(b));
+    if (hb.pending.isEmpty())
+        hb.pendingSinceNs = now;
+    hb.pending.append(char(b));
+    while (!hb.pending.isEmpty() && !framePrefix(hb.pending)) {
+        echo(h, hb.pending.left(1));
+        hb.pending.remove(0, 1);
+    }
+    if (hb.pending.size() == frameLength) {
+        const QByteArray f = hb.pending;
+        hb.pending.clear();
+        frame(h, f);
+    }
+}
+
+void FpgaSimPrivate::syncChanged(bool on, uint64_t now)
+{
+    for (int h = 0; h < config.headboxes; ++h) {
+        Headbox &hb = headbox[h];
+        if (on) {
+            // The stream of the words that arrived before is complete.
+            advance(outChannel(h), now);
+            hb.streaming = true;
+            hb.startNs = now;
+            hb.produced = 0;
+        } else {
+            stream(h, now);
+            hb.streaming = false;
+        }
+    }
+}
+
+uint64_t FpgaSimPrivate::read(int reg)
+{
+    if (reg < 0 || reg >= registerCount)
+        return 0;
+    ++reads[reg];
+    if (forced[reg])
+        return forcedValue[reg];
+    switch (reg) {
+    case 9:
+        advance(readChannel(), StreamPattern::nowNs());
+        return fifo[readChannel()].words.size();
+    case 10: {
+        Fifo &f = fifo[readChannel()];
+        if (f.words.empty())
+            advance(readChannel(), StreamPattern::nowNs());
+        if (f.words.empty()) {
+            ++emptyReads;
+            return 0;
+        }
+        const uint64_t w = f.words.front();
+        f.words.pop_front();
+        return w;
+    }
+    case 11:
+        return config.verifyFails ? reg1Latch ^ 0xFFFF : reg1Latch;
+    case 12:
+        return config.firmwareMajor;
+    case 13:
+        return config.firmwareMinor;
+    default:
+        return 0;
+    }
+}
+
+void FpgaSimPrivate::write(int reg, uint64_t value)
+{
+    if (reg < 0 || reg >= registerCount)
+        return;
+    if (log.size() >= FpgaSim::logLimit)
+        log.remove(0, FpgaSim::logLimit / 2);
+    log.append({reg, value});
+    switch (reg) {
+    case 1:
+        reg1Latch = value;
+        break;
+    case 8:
+        reg8 = value;
+        break;
+    case 14: {
+        const uint64_t now = StreamPattern::nowNs();
+        const int channel = writeChannel();
+        appendCapped(sent[channel], char(value & 0xFF));
+        for (int h = 0; h < config.headboxes; ++h) {
+            if (hears(h, channel))
+                headboxByte(h, static_cast<unsigned char>(value & 0xFF), now);
+        }
+        break;
+    }
+    case 15: {
+        const bool was = reg15 & 0x800;
+        const bool on = value & 0x800;
+        // The stream of a headbox that is not read keeps its pace: bring the
+        // old read channel up to date before switching away from it.
+        const uint64_t now = StreamPattern::nowNs();
+        advance(readChannel(), now);
+        reg15 = value;
+        if (was != on)
+            syncChanged(on, now);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+FpgaSimConfig FpgaSimConfig::fromEnvironment()
+{
+    FpgaSimConfig c;
+    bool ok = false;
+    if (qEnvironmentVariableIsSet("ZELK_SIM_HEADBOXES")) {
+        const int n = qEnvironmentVariableIntValue("ZELK_SIM_HEADBOXES", &ok);
+        if (ok && n >= 0 && n <= FpgaSim::maxHeadboxes)
+            c.headboxes = n;
+        else
+            fprintf(stderr, "ZELK_interface_DLL: ZELK_SIM_HEADBOXES must be 0 to 4\n");
+    }
+    if (qEnvironmentVariableIsSet("ZELK_SIM_SERIALS")) {
+        const QList<QByteArray> serials = qgetenv("ZELK_SIM_SERIALS").split(',');
+        for (const QByteArray &s : serials)
+            c.serials.append(s.left(16));
+    }
+    if (qEnvironmentVariableIsSet("ZELK_SIM_FIRMWARE")) {
+        const QList<QByteArray> parts = qgetenv("ZELK_SIM_FIRMWARE").split('.');
+        bool okMajor = false, okMinor = false;
+        const uint major = parts.size() == 2 ? parts.at(0).toUInt(&okMajor) : 0;
+        const uint minor = parts.size() == 2 ? parts.at(1).toUInt(&okMinor) : 0;
+        if (okMajor && okMinor && major <= 0xFFFF && minor <= 0xFFFF) {
+            c.firmwareMajor = uint16_t(major);
+            c.firmwareMinor = uint16_t(minor);
+        } else {
+            fprintf(stderr, "ZELK_interface_DLL: ZELK_SIM_FIRMWARE must be major.minor\n");
+        }
+    }
+    if (qEnvironmentVariableIsSet("ZELK_SIM_RATE")) {
+        const qulonglong rate = qgetenv("ZELK_SIM_RATE").toULongLong(&ok);
+        if (ok)
+            c.byteRate = rate;
+        else
+            fprintf(stderr, "ZELK_interface_DLL: ZELK_SIM_RATE must be bytes per second\n");
+    }
+    if (qEnvironmentVariableIsSet("ZELK_SIM_VERIFY_FAIL"))
+        c.verifyFails = qEnvironmentVariableIntValue("ZELK_SIM_VERIFY_FAIL") != 0;
+    return c;
+}
+
+QByteArray FpgaSimConfig::defaultSerial(int headbox)
+{
+    return QByteArray("SIM-0000/00-") + QByteArray::number(headbox);
+}
+
+FpgaSim *FpgaSim::instance()
+{
+    // Never destroyed: a reader thread may still poll while the process exits.
+    static FpgaSim *sim = new FpgaSim;
+    return sim;
+}
+
+FpgaSim::FpgaSim() : d(new FpgaSimPrivate)
+{
+    d->reset(FpgaSimConfig::fromEnvironment());
+}
+
+FpgaSim::~FpgaSim()
+{
+    delete d;
+}
+
+void FpgaSim::reset(const FpgaSimConfig &config)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    d->reset(config);
+}
+
+void FpgaSim::reset()
+{
+    reset(FpgaSimConfig::fromEnvironment());
+}
+
+FpgaSimConfig FpgaSim::config() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->config;
+}
+
+uint64_t FpgaSim::read(int reg)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->read(reg);
+}
+
+void FpgaSim::write(int reg, uint64_t value)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    d->write(reg, value);
+}
+
+QVector<FpgaSimWrite> FpgaSim::writes() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->log;
+}
+
+QVector<uint64_t> FpgaSim::writesTo(int reg) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    QVector<uint64_t> values;
+    for (const FpgaSimWrite &w : d->log) {
+        if (w.reg == reg)
+            values.append(w.value);
+    }
+    return values;
+}
+
+void FpgaSim::clearWrites()
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    d->log.clear();
+    for (QByteArray &s : d->sent)
+        s.clear();
+    for (Headbox &hb : d->headbox)
+        hb.received.clear();
+}
+
+uint64_t FpgaSim::readCount(int reg) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return reg >= 0 && reg < registerCount ? d->reads[reg] : 0;
+}
+
+uint64_t FpgaSim::register15() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->reg15;
+}
+
+int FpgaSim::readChannel() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->readChannel();
+}
+
+int FpgaSim::writeChannel() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->writeChannel();
+}
+
+bool FpgaSim::syncOn() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->reg15 & 0x800;
+}
+
+bool FpgaSim::displayOn() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return !(d->reg8 & 0x10);
+}
+
+QByteArray FpgaSim::sentOnChannel(int channel) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return channel >= 0 && channel < channelCount ? d->sent[channel] : QByteArray();
+}
+
+QByteArray FpgaSim::receivedBy(int headbox) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return headbox >= 1 && headbox <= d->config.headboxes ? d->headbox[headbox - 1].received : QByteArray();
+}
+
+int FpgaSim::headboxChannel(int headbox) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return headbox >= 1 && headbox <= d->config.headboxes ? d->outChannel(headbox - 1) : -1;
+}
+
+bool FpgaSim::streaming(int headbox) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return headbox >= 1 && headbox <= d->config.headboxes && d->headbox[headbox - 1].streaming;
+}
+
+uint64_t FpgaSim::streamedWords(int headbox) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return headbox >= 1 && headbox <= d->config.headboxes ? d->headbox[headbox - 1].produced : 0;
+}
+
+uint64_t FpgaSim::fifoWords(int channel) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (channel < 0 || channel >= channelCount)
+        return 0;
+    d->advance(channel, StreamPattern::nowNs());
+    return d->fifo[channel].words.size();
+}
+
+uint64_t FpgaSim::lostWords(int channel) const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return channel >= 0 && channel < channelCount ? d->fifo[channel].lost : 0;
+}
+
+uint64_t FpgaSim::emptyReads() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->emptyReads;
+}
+
+void FpgaSim::inject(int channel, const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (channel >= 0 && channel < channelCount)
+        d->pushBytes(channel, bytes.constData(), bytes.size());
+}
+
+void FpgaSim::forceRead(int reg, uint64_t value)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (reg < 0 || reg >= registerCount)
+        return;
+    d->forced[reg] = true;
+    d->forcedValue[reg] = value;
+}
+
+void FpgaSim::releaseRead(int reg)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (reg >= 0 && reg < registerCount)
+        d->forced[reg] = false;
+}

@@ -73,7 +73,7 @@ class FpgaSimPrivate;
 class ZELK_INTERFACE_DLL_EXPORT FpgaSim
 {
 public:
-    static constexpr int channels = 5;
+    static constexpr int channels = 8;   // three channel bits; headboxes use 0..4
     static constexpr int maxHeadboxes = 4;
     static constexpr uint64_t fifoCapacityWords = 65536;
     // Logs keep at most this many entries (older ones are dropped).

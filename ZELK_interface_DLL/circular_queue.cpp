@@ -1,0 +1,57 @@
+#include "circular_queue.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+circular_queue::circular_queue(QMutex *mutex_circular_queue_tmp)
+    : QObject(nullptr), queue_capacity(ringSize), queue_read_pointer(0), queue_write_pointer(0),
+      mutex_circular_queue(mutex_circular_queue_tmp), _data_circular_queue(0), enable_overflow(0)
+{
+}
+
+void circular_queue::queue_write(uint64_t data)
+{
+    QMutexLocker lock(mutex_circular_queue);
+    const long w = queue_write_pointer.load(std::memory_order_acquire) & indexMask;
+    queue_vector[w] = data;
+    queue_write_pointer.store((w + 1) & indexMask, std::memory_order_release);
+}
+
+void circular_queue::queue_read(uint64_t *data_circular_queue)
+{
+    const long r = queue_read_pointer.load(std::memory_order_acquire) & indexMask;
+    *data_circular_queue = queue_vector[r];
+    // Releases the slot to the producer only after the word was copied out.
+    queue_read_pointer.store((r + 1) & indexMask, std::memory_order_release);
+}
+
+uint32_t circular_queue::data_in_queue()
+{
+    const long w = queue_write_pointer.load(std::memory_order_acquire) & indexMask;
+    const long r = queue_read_pointer.load(std::memory_order_acquire) & indexMask;
+    const long count = w >= r ? w - r : w + long(ringSize) - r;
+    _data_circular_queue.store(count, std::memory_order_relaxed);
+    return uint32_t(count);
+}
+
+uint32_t circular_queue::capacity()
+{
+    return queue_capacity;
+}
+
+long circular_queue::queue_write_pointer_print()
+{
+    return queue_write_pointer.load(std::memory_order_acquire);
+}
+
+long circular_queue::queue_read_pointer_print()
+{
+    return queue_read_pointer.load(std::memory_order_acquire);
+}
+
+void circular_queue::clear_all_data()
+{
+    QMutexLocker lock(mutex_circular_queue);
+    queue_read_pointer.store(0, std::memory_order_release);
+    queue_write_pointer.store(0, std::memory_order_release);
+}

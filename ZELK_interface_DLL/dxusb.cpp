@@ -1,0 +1,125 @@
+#include "dxusb.h"
+
+#include "registerwindow.h"
+
+#include <QThread>
+
+static void pause_ms(unsigned long ms)
+{
+    QThread::msleep(ms);
+}
+
+void dxusb::initFields()
+{
+    page_size = 4096;
+    hps2fpga_bridge_base = 0xC0000000u;
+    dxusb_offset = 0x10000;
+    dxusb_base = off_t(hps2fpga_bridge_base) + dxusb_offset;
+    queue = nullptr;
+    status_reg11 = 0;
+    status_reg12 = 0;
+    status_reg13 = 0;
+}
+
+dxusb::dxusb() : QObject(nullptr), window(nullptr)
+{
+    initFields();
+    window = RegisterWindow::create(dxusb_base, page_size);
+}
+
+dxusb::dxusb(RegisterWindow *w) : QObject(nullptr), window(w)
+{
+    initFields();
+}
+
+dxusb::~dxusb()
+{
+    delete window;
+}
+
+void dxusb::write(int registro, uint64_t dato)
+{
+    if (!inWindow(registro))
+        return;
+    window->write(registro, dato);
+}
+
+uint64_t dxusb::read(int registro)
+{
+    if (!inWindow(registro))
+        return 0;
+    return window->read(registro);
+}
+
+void dxusb::start()
+{
+    write(9, 0);
+    write(9, 0);
+    write(11, 0);
+    write(11, 0);
+    write(0, 0);
+    pause_ms(1000);
+    write(5, 0);
+    write(15, 0);
+    pause_ms(700);
+    write(8, 0);
+    write(5, 0);
+    pause_ms(700);
+}
+
+void dxusb::stop()
+{
+    write(8, 0);
+    write(5, 0);
+    write(15, 0);
+}
+
+int dxusb::verify_cyclone(uint16_t *status_register)
+{
+    for (int i = 0; i < 8; ++i) {
+        write(1, 0xAAAA);
+        pause_ms(1);
+    }
+    pause_ms(1);
+    status_reg11 = read(11);
+    status_reg12 = read(12);
+    status_reg13 = read(13);
+    if (status_register) {
+        status_register[1] = uint16_t(status_reg13 & 0xFFFF);
+        status_register[0] = uint16_t(status_reg12 & 0xFFFF);
+    }
+    return status_reg11 == 0xAAAA ? 1 : 0;
+}
+
+void dxusb::send_command_orv(char data1, char data2, char data3, char data4, char data5, char data6)
+{
+    char frame[] = "\r\nRDJW000000\r\n";
+    const char command[6] = {data1, data2, data3, data4, data5, data6};
+    for (int i = 0; i < 6; ++i)
+        frame[6 + i] = command[i];
+    for (int i = 0; i < 14; ++i) {
+        write(14, uint64_t(static_cast<unsigned char>(frame[i])));
+        pause_ms(1);
+    }
+}
+
+uint64_t dxusb::pk_calculator(int frequency, int n_channels, int pk_time)
+{
+    // 32-bit arithmetic as on the panel; a zero packet time would trap.
+    if (pk_time == 0)
+        return 0;
+    const int32_t product = int32_t(uint32_t(frequency) * uint32_t(n_channels));
+    if (product == INT32_MIN && pk_time == -1)
+        return uint64_t(int64_t(INT32_MIN / 2));
+    const int32_t result = (product / pk_time) / 2;
+    return uint64_t(int64_t(result));
+}
+
+void dxusb::clean()
+{
+    pause_ms(10);
+    write(5, 0);
+    pause_ms(10);
+    write(5, 0x40);
+    pause_ms(10);
+}

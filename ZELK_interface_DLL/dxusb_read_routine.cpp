@@ -1,0 +1,53 @@
+#include "dxusb_read_routine.h"
+
+#include "circular_queue.h"
+#include "dxusb.h"
+
+dxusb_read_routine::dxusb_read_routine(dxusb *dxusb_variable_tmp, circular_queue *queue_tmp)
+    : QThread(nullptr), dxusb_variable(dxusb_variable_tmp), queue(queue_tmp), counter_read(0),
+      status_reg8_bit_test(0), status_reg8(8), read(true)
+{
+}
+
+dxusb_read_routine::~dxusb_read_routine()
+{
+    delete queue;
+}
+
+long dxusb_read_routine::return_counter_time()
+{
+    return counter_read.load(std::memory_order_relaxed);
+}
+
+void dxusb_read_routine::set_reading(bool reading_status)
+{
+    read.store(reading_status, std::memory_order_release);
+}
+
+bool dxusb_read_routine::read_pass()
+{
+    if (dxusb_variable->read(9) == 0)
+        return false;
+    const uint64_t c = dxusb_variable->read(9);
+    const uint64_t q = queue->data_in_queue();
+    const uint64_t cap = queue->capacity();
+    // Not c + q < cap: a glitching FPGA may announce a count near 2^64, and
+    // the sum would wrap and let the loop below overrun the ring.
+    if (c == 0 || q >= cap || c >= cap - q)
+        return false;
+    for (uint64_t i = 0; i < c; ++i)
+        queue->queue_write(dxusb_variable->read(10));
+    counter_read.fetch_add(long(c), std::memory_order_relaxed);
+    return true;
+}
+
+void dxusb_read_routine::run()
+{
+    QThread::usleep(10000);
+    while (read.load(std::memory_order_acquire)) {
+        // Busy polling keeps the latency low; yielding only lets other
+        // threads of the panel's two cores run between empty polls.
+        if (!read_pass())
+            QThread::yieldCurrentThread();
+    }
+}
