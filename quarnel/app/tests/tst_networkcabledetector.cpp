@@ -1,0 +1,237 @@
+#include <QtTest>
+
+#include <QHostAddress>
+#include <QProcess>
+
+#include "harness.h"
+#include "networkcabledetector.h"
+#include "pcside.h"
+#include "recordingorvinterface.h"
+
+// A link whose presence check answers from a script, then a fixed value.
+class ScriptedPresenceInterface : public RecordingOrvInterface
+{
+public:
+    QList<int> readings;
+    int afterScript = 0;
+
+    int CheckInterface() override
+    {
+        RecordingOrvInterface::CheckInterface();
+        return readings.isEmpty() ? afterScript : readings.takeFirst();
+    }
+};
+
+// Collects the detector's reports in the order they are emitted.
+class Reports : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Reports(NetworkCableDetector *d)
+    {
+        connect(d, SIGNAL(NetworkCableUnplugged()), this, SLOT(Unplugged()));
+        connect(d, SIGNAL(NetworkCablePlugged()), this, SLOT(Plugged()));
+        connect(d, SIGNAL(UsbStatus(bool)), this, SLOT(Usb(bool)));
+        connect(d, SIGNAL(IpAddress(QHostAddress)), this, SLOT(Ip(QHostAddress)));
+    }
+    QStringList all;
+    QStringList only(const QString &prefix) const
+    {
+        QStringList out;
+        for (const QString &s : all)
+            if (s.startsWith(prefix))
+                out << s;
+        return out;
+    }
+
+public slots:
+    void Unplugged() { all << "unplugged"; }
+    void Plugged() { all << "plugged"; }
+    void Usb(bool present) { all << (present ? "usb true" : "usb false"); }
+    void Ip(QHostAddress a) { all << "ip " + a.toString(); }
+};
+
+static bool panelIp(const QStringList &args)
+{
+    return QProcess::execute("ip", args) == 0;
+}
+
+class tst_NetworkCableDetector : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void firstTickReportsAddressCableAndInterfaceInOrder();
+    void cablePulledAndPluggedReportedOnceEach();
+    void presenceNeedsThreeDifferingReadings_data();
+    void presenceNeedsThreeDifferingReadings();
+    void forcedNotificationReportsAgain();
+    void everyNonLoopbackAddressReportedInListOrder();
+    void loopbackAloneNeverReportedAndAddressRetried();
+    void missingInterfaceGivesNoAddressOrCableReports();
+};
+
+void tst_NetworkCableDetector::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+}
+
+void tst_NetworkCableDetector::firstTickReportsAddressCableAndInterfaceInOrder()
+{
+    ScriptedPresenceInterface link;
+    QElapsedTimer clock;
+    clock.start();
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+
+    QTRY_COMPARE_WITH_TIMEOUT(reports.all.size(), 3, 3000);
+    // The timer is the only driver: nothing before one second has passed.
+    QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(reports.all,
+             QStringList({"ip " + harness::panelIp(), "plugged", "usb true"}));
+
+    // Later ticks repeat nothing that has not changed.
+    QTest::qWait(2200);
+    QCOMPARE(reports.all.size(), 3);
+    QVERIFY(link.calls("CheckInterface").size() >= 5);
+}
+
+void tst_NetworkCableDetector::cablePulledAndPluggedReportedOnceEach()
+{
+    ScriptedPresenceInterface link;
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+    QTRY_COMPARE_WITH_TIMEOUT(reports.only("plugged").size(), 1, 3000);
+
+    QVERIFY(pcside::pullCable());
+    QTRY_COMPARE_WITH_TIMEOUT(reports.only("unplugged").size(), 1, 2500);
+    QTest::qWait(2200);
+    QCOMPARE(reports.only("unplugged").size(), 1);
+    QCOMPARE(reports.only("plugged").size(), 1);
+
+    QVERIFY(pcside::plugCable());
+    QTRY_COMPARE_WITH_TIMEOUT(reports.only("plugged").size(), 2, 2500);
+    QTest::qWait(2200);
+    QCOMPARE(reports.all,
+             QStringList({"ip " + harness::panelIp(), "plugged", "usb true", "unplugged", "plugged"}));
+}
+
+void tst_NetworkCableDetector::presenceNeedsThreeDifferingReadings_data()
+{
+    QTest::addColumn<QList<int>>("readings");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("checks");
+
+    QTest::newRow("first tick, present") << QList<int>{0, 0, 0} << 1 << QStringList{"usb true"} << 3;
+    QTest::newRow("first tick, absent") << QList<int>{-1, -1, -1} << 1 << QStringList{"usb false"} << 3;
+    QTest::newRow("first tick, third reading decides")
+        << QList<int>{-1, -2, 4} << 1 << QStringList{"usb true"} << 3;
+    QTest::newRow("steady present, reported once")
+        << QList<int>{0, 0, 0, 0, 0} << 3 << QStringList{"usb true"} << 5;
+    QTest::newRow("-1, 0, -1 with 0 stored: no report")
+        << QList<int>{0, 0, 0, -1, 0, -1} << 2 << QStringList{"usb true"} << 5;
+    QTest::newRow("loss over three readings")
+        << QList<int>{0, 0, 0, -1, -1, -1} << 2 << QStringList{"usb true", "usb false"} << 6;
+    QTest::newRow("two of three readings lost: no report")
+        << QList<int>{0, 0, 0, -1, -1, 0} << 2 << QStringList{"usb true"} << 6;
+    QTest::newRow("loss then back")
+        << QList<int>{0, 0, 0, -1, -1, -1, 0, 0, 0} << 3
+        << QStringList{"usb true", "usb false", "usb true"} << 9;
+}
+
+void tst_NetworkCableDetector::presenceNeedsThreeDifferingReadings()
+{
+    QFETCH(QList<int>, readings);
+    QFETCH(int, ticks);
+    QFETCH(QStringList, expected);
+    QFETCH(int, checks);
+
+    ScriptedPresenceInterface link;
+    link.readings = readings;
+    link.afterScript = 77; // never reached by a correct detector
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+    for (int i = 0; i < ticks; ++i)
+        detector.CheckCable();
+
+    QCOMPARE(reports.only("usb"), expected);
+    QCOMPARE(link.calls("CheckInterface").size(), checks);
+}
+
+void tst_NetworkCableDetector::forcedNotificationReportsAgain()
+{
+    ScriptedPresenceInterface link;
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+    detector.CheckCable();
+    detector.CheckCable();
+    QCOMPARE(reports.only("usb"), QStringList{"usb true"});
+
+    detector.ForceNotificationStatus();
+    detector.CheckCable();
+    QCOMPARE(reports.only("usb"), QStringList({"usb true", "usb true"}));
+    detector.CheckCable();
+    QCOMPARE(reports.only("usb").size(), 2);
+}
+
+void tst_NetworkCableDetector::everyNonLoopbackAddressReportedInListOrder()
+{
+    QVERIFY(panelIp({"addr", "add", "198.51.100.11/24", "dev", "eth0"}));
+    ScriptedPresenceInterface link;
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+    detector.CheckCable();
+    detector.CheckCable();
+    QVERIFY(panelIp({"addr", "del", "198.51.100.11/24", "dev", "eth0"}));
+
+    QCOMPARE(reports.only("ip"), QStringList({"ip " + harness::panelIp(), "ip 198.51.100.11"}));
+}
+
+void tst_NetworkCableDetector::loopbackAloneNeverReportedAndAddressRetried()
+{
+    QVERIFY(panelIp({"addr", "del", harness::panelIp() + "/24", "dev", "eth0"}));
+    ScriptedPresenceInterface link;
+    NetworkCableDetector detector(nullptr, &link, nullptr);
+    Reports reports(&detector);
+    detector.CheckCable();
+    detector.CheckCable();
+    const QStringList beforeAddress = reports.only("ip");
+
+    QVERIFY(panelIp({"addr", "add", harness::panelIp() + "/24", "dev", "eth0"}));
+    detector.CheckCable();
+    detector.CheckCable();
+
+    QCOMPARE(beforeAddress, QStringList());
+    QCOMPARE(reports.only("ip"), QStringList{"ip " + harness::panelIp()});
+    // The cable was reported all along: only the address was missing.
+    QCOMPARE(reports.only("plugged"), QStringList{"plugged"});
+}
+
+void tst_NetworkCableDetector::missingInterfaceGivesNoAddressOrCableReports()
+{
+    QVERIFY(panelIp({"link", "set", "eth0", "down"}));
+    QVERIFY(panelIp({"link", "set", "eth0", "name", "lan9"}));
+    QVERIFY(panelIp({"link", "set", "lan9", "up"}));
+
+    QStringList withoutEth0;
+    {
+        ScriptedPresenceInterface link;
+        link.readings = {0, 0, 0, -1, -1, -1};
+        NetworkCableDetector detector(nullptr, &link, nullptr);
+        Reports reports(&detector);
+        detector.CheckCable();
+        detector.CheckCable();
+        withoutEth0 = reports.all;
+    }
+
+    QVERIFY(panelIp({"link", "set", "lan9", "down"}));
+    QVERIFY(panelIp({"link", "set", "lan9", "name", "eth0"}));
+    QVERIFY(panelIp({"link", "set", "eth0", "up"}));
+
+    // lan9 carried the panel's address and a link: neither is looked at.
+    QCOMPARE(withoutEth0, QStringList({"usb true", "usb false"}));
+}
+
+QTEST_GUILESS_MAIN(tst_NetworkCableDetector)
+#include "tst_networkcabledetector.moc"
