@@ -1,0 +1,42 @@
+#ifndef HEADBOXCHECKER_H
+#define HEADBOXCHECKER_H
+
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+#include <atomic>
+
+class Orv;
+
+// Asks the headboxes to identify themselves about twice a second while no
+// exam runs, and reports every answer (or its absence).
+class HeadboxChecker : public QThread
+{
+    Q_OBJECT
+public:
+    explicit HeadboxChecker(Orv *orv);
+
+    void run() override;
+    // Ends the loop at the end of the cycle under way; a paused thread must
+    // be resumed first.
+    void Terminate();
+
+signals:
+    void ConnectionFound(bool found, QString serialNumber, short numDevices);
+
+public slots:
+    void Resume();
+    void Pause();
+
+private:
+    QMutex sync;
+    QWaitCondition pauseCond;
+    // Written under sync, also read without it after a failed check.
+    std::atomic<bool> pause;
+    std::atomic<bool> end;
+    Orv *_orv;
+    char serialNum[17];
+};
+
+#endif

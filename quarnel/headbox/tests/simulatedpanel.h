@@ -1,0 +1,98 @@
+#ifndef SIMULATEDPANEL_H
+#define SIMULATEDPANEL_H
+
+// Helpers for the headbox tests that run on the simulated FPGA through the
+// real library: a fresh simulated chip per test, the link opened on it, and
+// a capture of debug messages.
+
+#include <QByteArray>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStringList>
+#include <QtGlobal>
+#include <atomic>
+
+#include "fpgasim.h"
+
+namespace simpanel {
+
+// Must run before the first interface_open(): the register window of the
+// real panel is never mapped by a test.
+inline void useSimulatedFpga()
+{
+    qputenv("ZELK_FPGA", "sim");
+}
+
+inline FpgaSim *freshChip(int headboxes = 1, const QList<QByteArray> &serials = {},
+                          bool verifyFails = false)
+{
+    FpgaSimConfig config;
+    config.headboxes = headboxes;
+    config.serials = serials;
+    config.verifyFails = verifyFails;
+    FpgaSim *sim = FpgaSim::instance();
+    sim->reset(config);
+    return sim;
+}
+
+inline QByteArray identifyFrame()
+{
+    return QByteArray("\r\nRDJW002002\r\n");
+}
+
+// A headbox sends its serial as 16-bit units with the two bytes swapped.
+inline QByteArray onTheWire(QByteArray serial)
+{
+    serial = serial.leftJustified(16, '\0', true);
+    for (int i = 0; i + 1 < serial.size(); i += 2) {
+        const char c = serial[i];
+        serial[i] = serial[i + 1];
+        serial[i + 1] = c;
+    }
+    return serial;
+}
+
+// Collects debug messages from every thread while alive.
+class MessageCapture
+{
+public:
+    MessageCapture()
+    {
+        current() = this;
+        m_previous = qInstallMessageHandler(&MessageCapture::handler);
+    }
+    ~MessageCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        current() = nullptr;
+    }
+    QStringList messages() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_messages;
+    }
+    int count(const QString &text) const { return messages().count(text); }
+
+private:
+    static std::atomic<MessageCapture *> &current()
+    {
+        static std::atomic<MessageCapture *> capture{nullptr};
+        return capture;
+    }
+    static void handler(QtMsgType, const QMessageLogContext &, const QString &text)
+    {
+        MessageCapture *c = current();
+        if (!c)
+            return;
+        QMutexLocker lock(&c->m_mutex);
+        c->m_messages.append(text);
+    }
+
+    mutable QMutex m_mutex;
+    QStringList m_messages;
+    QtMessageHandler m_previous;
+};
+
+} // namespace simpanel
+
+#endif

@@ -1,0 +1,190 @@
+// The presence checker over the real library on the simulated FPGA.
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include "headboxchecker.h"
+#include "orv.h"
+#include "orvinterfacezelk.h"
+#include "simulatedpanel.h"
+
+using namespace simpanel;
+
+namespace {
+// Receives the checker's reports in the test thread (queued, as the hub does).
+class Reports : public QObject
+{
+    Q_OBJECT
+public:
+    struct Report
+    {
+        bool found;
+        QString serial;
+        short count;
+        qint64 at;
+    };
+    Reports() { clock.start(); }
+    QList<Report> list;
+    QElapsedTimer clock;
+
+public slots:
+    void ConnectionFound(bool found, QString serial, short count)
+    {
+        list.append({found, serial, count, clock.elapsed()});
+    }
+};
+
+struct Rig
+{
+    explicit Rig(FpgaSim *chip) : sim(chip)
+    {
+        link = new OrvInterfaceZelk(nullptr);
+        link->SetUsb();
+        orv = new Orv(link, nullptr);
+        checker = new HeadboxChecker(orv);
+        QObject::connect(checker, SIGNAL(ConnectionFound(bool, QString, short)), &reports,
+                         SLOT(ConnectionFound(bool, QString, short)));
+    }
+    ~Rig()
+    {
+        checker->Resume();
+        checker->Terminate();
+        checker->wait();
+        delete checker;
+        delete orv;
+        delete link;
+    }
+    int identifications() const { return sim->sentOnChannel(0).count(identifyFrame()); }
+
+    FpgaSim *sim;
+    Reports reports;
+    OrvInterfaceZelk *link;
+    Orv *orv;
+    HeadboxChecker *checker;
+};
+} // namespace
+
+class tst_HeadboxChecker : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void reportsHeadboxEveryCycle();
+    void reportsAbsenceWhileRunning();
+    void pauseDuringFailingCheckReportsNothing();
+    void pauseAndResumeTexts();
+    void terminateNeedsResume();
+    void terminateWhileRunning();
+};
+
+void tst_HeadboxChecker::initTestCase()
+{
+    useSimulatedFpga();
+}
+
+void tst_HeadboxChecker::reportsHeadboxEveryCycle()
+{
+    Rig rig(freshChip(1, {"ABC-1234/56-789"}));
+    rig.checker->start(QThread::InheritPriority);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.reports.list.size() >= 4, 10000);
+    const QList<Reports::Report> got = rig.reports.list;
+    for (const Reports::Report &r : got) {
+        QVERIFY(r.found);
+        QCOMPARE(r.serial, QString("ABC-1234/56-789"));
+        QCOMPARE(r.count, short(1));
+    }
+    // Check (channel pause, clearing, 200 ms answer wait) plus 300 ms sleep.
+    const qint64 span = got.at(3).at - got.at(0).at;
+    QVERIFY2(span >= 3 * 480, qPrintable(QString::number(span)));
+}
+
+void tst_HeadboxChecker::reportsAbsenceWhileRunning()
+{
+    Rig rig(freshChip(0));
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.reports.list.size() >= 2, 10000);
+    for (const Reports::Report &r : rig.reports.list) {
+        QVERIFY(!r.found);
+        QCOMPARE(r.serial, QString(""));
+        QVERIFY(!r.serial.isNull() || r.serial.isEmpty());
+        QCOMPARE(r.count, short(0));
+    }
+    // Paused: the check under way ends silently, then nothing at all.
+    rig.checker->Pause();
+    const int sentAtPause = rig.identifications();
+    QTest::qWait(1500);
+    const int reportsAfterSettling = rig.reports.list.size();
+    QVERIFY(rig.identifications() <= sentAtPause + 1);
+    const int sentWhilePaused = rig.identifications();
+    QTest::qWait(1500);
+    QCOMPARE(rig.reports.list.size(), reportsAfterSettling);
+    QCOMPARE(rig.identifications(), sentWhilePaused);
+
+    rig.checker->Resume();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.reports.list.size() > reportsAfterSettling, 10000);
+    QVERIFY(!rig.reports.list.last().found);
+}
+
+void tst_HeadboxChecker::pauseDuringFailingCheckReportsNothing()
+{
+    Rig rig(freshChip(0));
+    rig.checker->start();
+    // Wait for a check to be under way: its command is on the link.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.identifications() >= 1, 10000);
+    const int sent = rig.identifications();
+    rig.checker->Pause();
+    // The failing check under way (at least 400 ms: answer wait and one
+    // empty channel read) finishes and blocks without a report.
+    QTest::qWait(2000);
+    QCOMPARE(rig.identifications(), sent);
+    QCOMPARE(rig.reports.list.size(), 0);
+    QVERIFY(rig.checker->isRunning());
+}
+
+void tst_HeadboxChecker::pauseAndResumeTexts()
+{
+    Rig rig(freshChip(0));
+    MessageCapture debug;
+    rig.checker->Pause();
+    rig.checker->Resume();
+    const QStringList messages = debug.messages();
+    QCOMPARE(messages.size(), 2);
+    QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d check headbox pause$").match(messages.at(0)).hasMatch(),
+             qPrintable(messages.at(0)));
+    QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d check headbox resume$").match(messages.at(1)).hasMatch(),
+             qPrintable(messages.at(1)));
+}
+
+void tst_HeadboxChecker::terminateNeedsResume()
+{
+    Rig rig(freshChip(0));
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.reports.list.size() >= 1, 10000);
+    rig.checker->Pause();
+    QTest::qWait(1200);
+    const int sent = rig.identifications();
+    rig.checker->Terminate();
+    QVERIFY(!rig.checker->wait(1000));
+    QCOMPARE(rig.identifications(), sent);
+
+    // Resumed: one more check, then the loop ends.
+    rig.checker->Resume();
+    QVERIFY(rig.checker->wait(5000));
+    QCOMPARE(rig.identifications(), sent + 1);
+}
+
+void tst_HeadboxChecker::terminateWhileRunning()
+{
+    Rig rig(freshChip(1));
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.reports.list.size() >= 1, 10000);
+    rig.checker->Resume();
+    rig.checker->Terminate();
+    QVERIFY(rig.checker->wait(5000));
+    QTest::qWait(50);
+    const int reports = rig.reports.list.size();
+    QVERIFY(reports >= 1 && reports <= 3);
+}
+
+QTEST_GUILESS_MAIN(tst_HeadboxChecker)
+#include "tst_headboxchecker.moc"
