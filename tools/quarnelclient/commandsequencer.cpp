@@ -11,6 +11,8 @@ CommandSequencer::CommandSequencer(TerminalClient *client, int timeoutMs, QObjec
     : QObject(parent), _client(client), answerTimeoutMs(timeoutMs)
 {
     answerTimer.setSingleShot(true);
+    // Coarse timers may fire 5 % early: a time-out must never be shorter than asked.
+    answerTimer.setTimerType(Qt::PreciseTimer);
     connect(&answerTimer, SIGNAL(timeout()), this, SLOT(answerTimedOut()));
     connect(_client, SIGNAL(okReceived()), this, SLOT(okReceived()));
 }

@@ -13,6 +13,7 @@ DiscoverSession::DiscoverSession(const Options &options, QTextStream *stream, QO
     : QObject(parent), opts(options), out(stream), _listener(new DiscoveryListener(this))
 {
     timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
     connect(&timer, SIGNAL(timeout()), this, SLOT(timedOut()));
     connect(_listener, SIGNAL(discoveryReceived(QHostAddress,quint16,QByteArray)),
             this, SLOT(discovery(QHostAddress,quint16,QByteArray)));

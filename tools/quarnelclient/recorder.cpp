@@ -29,7 +29,9 @@ Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *std
         _checker = new StreamChecker(0, true);
 
     timeLimit.setSingleShot(true);
+    timeLimit.setTimerType(Qt::PreciseTimer);
     idleTimer.setSingleShot(true);
+    idleTimer.setTimerType(Qt::PreciseTimer);
     connect(&timeLimit, SIGNAL(timeout()), this, SLOT(timeLimitReached()));
     connect(&idleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
     connect(&progressTimer, SIGNAL(timeout()), this, SLOT(printProgress()));

@@ -8,6 +8,7 @@ TerminalClient::TerminalClient(QObject *parent)
     : QObject(parent), _data(new QTcpSocket(this)), _answer(new QTcpSocket(this))
 {
     connectTimer.setSingleShot(true);
+    connectTimer.setTimerType(Qt::PreciseTimer);
     closeTimer.setSingleShot(true);
     connect(&connectTimer, SIGNAL(timeout()), this, SLOT(connectTimedOut()));
     connect(&closeTimer, SIGNAL(timeout()), this, SLOT(closeTimedOut()));

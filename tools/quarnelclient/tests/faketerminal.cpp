@@ -1,0 +1,166 @@
+#include "faketerminal.h"
+
+#include "streampattern.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+FakeTerminal::FakeTerminal(QObject *parent)
+    : QObject(parent), _data(new QTcpServer(this)), _answer(new QTcpServer(this))
+{
+    connect(_data, SIGNAL(newConnection()), this, SLOT(dataConnection()));
+    connect(_answer, SIGNAL(newConnection()), this, SLOT(answerConnection()));
+    connect(&pumpTimer, SIGNAL(timeout()), this, SLOT(pump()));
+    delayTimer.setSingleShot(true);
+    delayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&delayTimer, SIGNAL(timeout()), this, SLOT(delayOver()));
+}
+
+FakeTerminal::~FakeTerminal()
+{
+    pumpTimer.stop();
+    delete _data;
+    delete _answer;
+}
+
+bool FakeTerminal::listen(const QHostAddress &address, quint16 dataPort, quint16 answerPort)
+{
+    return _data->listen(address, dataPort) && _answer->listen(address, answerPort);
+}
+
+void FakeTerminal::dataConnection()
+{
+    while (QTcpSocket *s = _data->nextPendingConnection()) {
+        if (_client) {
+            ++refusedClients;
+            s->close();
+            continue;
+        }
+        ++dataConnections;
+        _client = s;
+        connect(s, SIGNAL(readyRead()), this, SLOT(readData()));
+        connect(s, SIGNAL(disconnected()), this, SLOT(dataClientGone()));
+    }
+}
+
+void FakeTerminal::answerConnection()
+{
+    while (QTcpSocket *s = _answer->nextPendingConnection())
+        _answerClient = s;
+}
+
+void FakeTerminal::dataClientGone()
+{
+    if (sender() != _client)
+        return;
+    _client = nullptr;
+    syncOn = false;
+    pumpTimer.stop();
+}
+
+void FakeTerminal::readData()
+{
+    if (!_client)
+        return;
+    pending += _client->readAll();
+    scan();
+}
+
+void FakeTerminal::scan()
+{
+    while (!delayTimer.isActive()) {
+        const int key = pending.indexOf("TALV");
+        if (key < 0) {
+            // Keep what could be the start of a key.
+            const int keep = qMin(3, pending.size());
+            headboxBytes += pending.left(pending.size() - keep);
+            pending = pending.right(keep);
+            return;
+        }
+        headboxBytes += pending.left(key);
+        pending.remove(0, key);
+        if (pending.size() < 12)
+            return;
+        const qint32 lenParam = qint32(quint8(pending[4]) | quint8(pending[5]) << 8
+                                       | quint8(pending[6]) << 16 | quint32(quint8(pending[7])) << 24);
+        if (pending.size() < lenParam + 12)
+            return;
+        const QByteArray frame = pending.left(lenParam + 12);
+        pending.remove(0, lenParam + 12);
+        execute(frame);
+    }
+}
+
+void FakeTerminal::execute(const QByteArray &f)
+{
+    const int body = f.size() - 2;
+    quint16 sum = 0;
+    for (int i = 0; i < body; ++i)
+        sum = quint16(sum + quint8(f[i]));
+    if (sum != quint16(quint8(f[body]) | quint8(f[body + 1]) << 8)) {
+        ++badChecksums;
+        return;
+    }
+    const int code = qint16(quint8(f[8]) | quint8(f[9]) << 8);
+    const QByteArray params = f.mid(10, body - 10);
+    frames.append({ code, params });
+    if (code == 7 && params.size() >= 2) {
+        syncOn = params[0] != 0 || params[1] != 0;
+        if (syncOn && streamOnSync)
+            pumpTimer.start(0);
+        else
+            pumpTimer.stop();
+    }
+    if (code == 8 && params.size() >= 4) {
+        const int ms = quint8(params[0]) | quint8(params[1]) << 8 | quint8(params[2]) << 16;
+        delayTimer.start(ms);   // the answer and every later byte wait
+        return;
+    }
+    answer();
+}
+
+void FakeTerminal::delayOver()
+{
+    answer();
+    scan();
+}
+
+void FakeTerminal::answer()
+{
+    if (answerOk && _answerClient)
+        _answerClient->write("ok");
+}
+
+void FakeTerminal::pump()
+{
+    if (!_client || !syncOn) {
+        pumpTimer.stop();
+        return;
+    }
+    const int wordsPerChunk = 8192;
+    while (_client && _client->bytesToWrite() < 1024 * 1024) {
+        QByteArray chunk(wordsPerChunk * 8, Qt::Uninitialized);
+        int n = 0;
+        const uint64_t now = StreamPattern::nowNs();
+        while (n < wordsPerChunk) {
+            const quint64 seq = nextSeq++;
+            if (qint64(seq) == dropWordAt)
+                continue;
+            StreamPattern::storeWord(chunk.data() + n * 8, StreamPattern::word(1, seq, now));
+            ++n;
+        }
+        if (corruptAt >= streamed && corruptAt < streamed + chunk.size()) {
+            char *c = chunk.data() + (corruptAt - streamed);
+            *c = char(*c ^ 0x5A);
+            corruptedValue = *c;
+        }
+        if (closeAfter >= 0 && streamed + chunk.size() >= closeAfter) {
+            _client->write(chunk.left(int(closeAfter - streamed)));
+            streamed = closeAfter;
+            _client->disconnectFromHost();
+            return;
+        }
+        _client->write(chunk);
+        streamed += chunk.size();
+    }
+}

@@ -1,0 +1,72 @@
+#ifndef FAKETERMINAL_H
+#define FAKETERMINAL_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A stand-in for the terminal's TCP side on real sockets: one data client at
+// a time (a second is closed at once), "ok" on the answer port for each frame
+// with a good checksum, and the simulated headbox stream while sync is on.
+class FakeTerminal : public QObject
+{
+    Q_OBJECT
+public:
+    struct Frame
+    {
+        int code;
+        QByteArray params;
+    };
+
+    explicit FakeTerminal(QObject *parent = nullptr);
+    ~FakeTerminal() override;
+
+    bool listen(const QHostAddress &address, quint16 dataPort = 2000, quint16 answerPort = 2001);
+
+    // Behaviour.
+    bool answerOk = true;
+    bool streamOnSync = true;
+    qint64 corruptAt = -1;        // stream byte changed on the way
+    qint64 dropWordAt = -1;       // stream word left out
+    qint64 closeAfter = -1;       // the data connection ends after this many stream bytes
+
+    // What was seen.
+    QVector<Frame> frames;
+    QByteArray headboxBytes;
+    int badChecksums = 0;
+    int dataConnections = 0;
+    int refusedClients = 0;
+    qint64 streamed = 0;
+    bool hasDataClient() const { return _client != nullptr; }
+    char corruptedValue = 0;
+
+private slots:
+    void dataConnection();
+    void answerConnection();
+    void readData();
+    void dataClientGone();
+    void pump();
+    void delayOver();
+
+private:
+    void scan();
+    void execute(const QByteArray &frame);
+    void answer();
+
+    QTcpServer *_data;
+    QTcpServer *_answer;
+    QTcpSocket *_client = nullptr;
+    QTcpSocket *_answerClient = nullptr;
+    QByteArray pending;
+    QTimer pumpTimer;
+    QTimer delayTimer;
+    bool syncOn = false;
+    quint64 nextSeq = 0;
+};
+
+#endif

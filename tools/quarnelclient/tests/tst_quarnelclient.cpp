@@ -1,0 +1,418 @@
+#include "faketerminal.h"
+#include "harness.h"
+#include "statusrecord.h"
+#include "streampattern.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+// The program itself, run as a user runs it, against a fake terminal on
+// loopback or across the harness's veth pair from the PC namespace.
+class tst_QuarnelClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void commandGetsOkForEachFrame();
+    void commandWithoutOkTimesOut();
+    void delayExtendsTheWait();
+    void refused();
+    void busyWithAnotherPc();
+    void commandAcrossTheLan();
+    void noRouteToTheTerminal();
+
+    void recordStoresAndChecksBytes();
+    void recordReportsFaults_data();
+    void recordReportsFaults();
+    void recordForSeconds();
+    void recordConnectionLost();
+    void recordWithoutData();
+    void recordEndsCleanlyOnInterrupt();
+
+    void discoverAcrossTheLan();
+    void discoverHearsNothing();
+    void discoverShowsInvalidDatagrams();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+        qint64 ms = 0;
+    };
+    bool start(QProcess &p, const QStringList &args, bool onPc = false);
+    bool finish(QProcess &p, Run *run, int timeoutMs = 30000);
+    bool run(const QStringList &args, Run *r, bool onPc = false, int timeoutMs = 30000);
+
+    QTemporaryDir tmp;
+    QElapsedTimer clock;
+};
+
+static const QHostAddress Loopback(QHostAddress::LocalHost);
+
+void tst_QuarnelClient::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+    QVERIFY(tmp.isValid());
+    QVERIFY(QFile::exists(QStringLiteral(QUARNELCLIENT_BIN)));
+}
+
+bool tst_QuarnelClient::start(QProcess &p, const QStringList &args, bool onPc)
+{
+    clock.start();
+    if (onPc)
+        p.start(QStringLiteral(QUARNEL_SOURCE_DIR "/scripts/pc.sh"), QStringList{ QStringLiteral(QUARNELCLIENT_BIN) } + args);
+    else
+        p.start(QStringLiteral(QUARNELCLIENT_BIN), args);
+    return p.waitForStarted(5000);
+}
+
+bool tst_QuarnelClient::finish(QProcess &p, Run *r, int timeoutMs)
+{
+    // Let the fake terminal's sockets run while the client works.
+    QElapsedTimer t;
+    t.start();
+    while (p.state() != QProcess::NotRunning && t.elapsed() < timeoutMs)
+        QTest::qWait(5);
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+        return false;
+    }
+    r->ms = clock.elapsed();
+    r->exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r->out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r->err = QString::fromLocal8Bit(p.readAllStandardError());
+    return true;
+}
+
+bool tst_QuarnelClient::run(const QStringList &args, Run *r, bool onPc, int timeoutMs)
+{
+    QProcess p;
+    return start(p, args, onPc) && finish(p, r, timeoutMs);
+}
+
+#define DUMP(r) qPrintable(QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg((r).exitCode).arg((r).out, (r).err))
+
+static bool oneLine(const QString &s)
+{
+    return s.endsWith(QLatin1Char('\n')) && s.count(QLatin1Char('\n')) == 1;
+}
+
+void tst_QuarnelClient::commandGetsOkForEachFrame()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));   // the default ports 2000 and 2001
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 clock 1000 layout 2 4 8 1 4 4 0 0 readwrite 2 sync on").split(' '), &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines[0].startsWith(QLatin1String("ok  clock 1000  (")));
+    QVERIFY(lines[1].startsWith(QLatin1String("ok  layout 2 4 8 1 4 4 0 0  (")));
+    QVERIFY(lines[2].startsWith(QLatin1String("ok  readwrite 2  (")));
+    QVERIFY(lines[3].startsWith(QLatin1String("ok  sync on  (")));
+    QVERIFY(r.err.isEmpty());
+
+    QCOMPARE(t.badChecksums, 0);
+    QCOMPARE(t.frames.size(), 4);
+    QCOMPARE(t.frames[0].code, 1);
+    QCOMPARE(t.frames[0].params.toHex(), QByteArray("e803"));
+    QCOMPARE(t.frames[1].code, 3);
+    QCOMPARE(t.frames[1].params.toHex(), QByteArray("02000400080001000400040000000000"));
+    QCOMPARE(t.frames[2].code, 6);
+    QCOMPARE(t.frames[3].code, 7);
+    QVERIFY(t.headboxBytes.isEmpty());
+    QTRY_VERIFY(!t.hasDataClient());   // it disconnected
+}
+
+void tst_QuarnelClient::commandWithoutOkTimesOut()
+{
+    FakeTerminal t;
+    t.answerOk = false;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 --answer-timeout 300 clock 5 sync on").split(' '), &r));
+    QVERIFY2(r.exitCode == 6, DUMP(r));
+    QVERIFY2(oneLine(r.err), DUMP(r));
+    QVERIFY2(r.err.contains(QLatin1String("no \"ok\" for 'clock 5' within 300 ms")), DUMP(r));
+    QVERIFY(r.ms >= 300);
+    QCOMPARE(t.frames.size(), 1);   // nothing sent after the unanswered frame
+}
+
+void tst_QuarnelClient::delayExtendsTheWait()
+{
+    // The terminal answers a delay only after sleeping it.
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 --answer-timeout 300 delay 700 clear").split(' '), &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY(r.ms >= 700);
+    QCOMPARE(t.frames.size(), 2);
+    QCOMPARE(t.frames[0].code, 8);
+    QCOMPARE(t.frames[1].code, 9);
+}
+
+void tst_QuarnelClient::refused()
+{
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 clear").split(' '), &r));
+    QVERIFY2(r.exitCode == 4, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("refused")), DUMP(r));
+    QVERIFY(r.out.isEmpty());
+}
+
+void tst_QuarnelClient::busyWithAnotherPc()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    QTcpSocket firstPc;
+    firstPc.connectToHost(Loopback, 2000);
+    QTRY_VERIFY(t.hasDataClient());
+
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 clear").split(' '), &r));
+    QVERIFY2(r.exitCode == 5, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("busy with another PC")), DUMP(r));
+    QCOMPARE(t.refusedClients, 1);
+    QVERIFY(t.frames.isEmpty());
+
+    QProcess rec;
+    QVERIFY(start(rec, QStringLiteral("record 127.0.0.1 --bytes 1000 --quiet").split(' ')));
+    QVERIFY(finish(rec, &r));
+    QVERIFY2(r.exitCode == 5, DUMP(r));
+}
+
+void tst_QuarnelClient::commandAcrossTheLan()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(QHostAddress(harness::panelIp())));
+    Run r;
+    QVERIFY(run({ QStringLiteral("command"), harness::panelIp(), QStringLiteral("clear") }, &r, true));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QCOMPARE(t.frames.size(), 1);
+    QCOMPARE(t.frames[0].code, 9);
+}
+
+void tst_QuarnelClient::noRouteToTheTerminal()
+{
+    // The PC's cable out: its end of the LAN goes down and takes the route along.
+    QCOMPARE(QProcess::execute(QStringLiteral(QUARNEL_SOURCE_DIR "/scripts/pc.sh"),
+                               { QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"),
+                                 QStringLiteral("pc0"), QStringLiteral("down") }), 0);
+    Run r;
+    const bool ran = run({ QStringLiteral("command"), harness::panelIp(), QStringLiteral("clear") }, &r, true);
+    QProcess::execute(QStringLiteral(QUARNEL_SOURCE_DIR "/scripts/pc.sh"),
+                      { QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"),
+                        QStringLiteral("pc0"), QStringLiteral("up") });
+    QVERIFY(ran);
+    QVERIFY2(r.exitCode == 3, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("no route")), DUMP(r));
+}
+
+void tst_QuarnelClient::recordStoresAndChecksBytes()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    const QString file = tmp.filePath(QStringLiteral("exam.bin"));
+    Run r;
+    QVERIFY(run({ QStringLiteral("record"), QStringLiteral("127.0.0.1"), QStringLiteral("--bytes"),
+                  QStringLiteral("3M"), QStringLiteral("--out"), file, QStringLiteral("--check"),
+                  QStringLiteral("--setup"), QStringLiteral("clock 1000 readwrite 1") }, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String("recorded 3000000 bytes")), DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String("0 lost, 0 duplicated, 0 corrupted: good")), DUMP(r));
+
+    // Setup first, then sync on; sync off at the end.
+    QCOMPARE(t.frames.size(), 4);
+    QCOMPARE(t.frames[0].code, 1);
+    QCOMPARE(t.frames[1].code, 6);
+    QCOMPARE(t.frames[2].code, 7);
+    QCOMPARE(t.frames[2].params.toHex(), QByteArray("0100"));
+    QCOMPARE(t.frames[3].code, 7);
+    QCOMPARE(t.frames[3].params.toHex(), QByteArray("0000"));
+    QTRY_VERIFY(!t.hasDataClient());
+
+    // The file holds exactly the stream's first 3 MB.
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray got = f.readAll();
+    QCOMPARE(got.size(), 3000000);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(got.constData());
+    for (quint64 seq = 0; seq < 3000000 / 8; ++seq) {
+        const quint64 w = StreamPattern::loadWord(p + seq * 8);
+        const quint64 want = StreamPattern::word(1, seq, w);   // time bits taken as sent
+        if (w != want)
+            QFAIL(qPrintable(QStringLiteral("word %1 differs").arg(seq)));
+    }
+}
+
+void tst_QuarnelClient::recordReportsFaults_data()
+{
+    QTest::addColumn<qint64>("corruptAt");
+    QTest::addColumn<qint64>("dropWord");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("corrupted byte") << qint64(300001) << qint64(-1) << "1 corrupted";
+    QTest::newRow("lost word") << qint64(-1) << qint64(50000) << "1 lost";
+}
+
+void tst_QuarnelClient::recordReportsFaults()
+{
+    QFETCH(qint64, corruptAt);
+    QFETCH(qint64, dropWord);
+    QFETCH(QString, report);
+    FakeTerminal t;
+    t.corruptAt = corruptAt;
+    t.dropWordAt = dropWord;
+    QVERIFY(t.listen(Loopback));
+    const QString file = tmp.filePath(QStringLiteral("faulty.bin"));
+    Run r;
+    QVERIFY(run({ QStringLiteral("record"), QStringLiteral("127.0.0.1"), QStringLiteral("--bytes"),
+                  QStringLiteral("1M"), QStringLiteral("--check"), QStringLiteral("--out"), file }, &r));
+    QVERIFY2(r.exitCode == 8, DUMP(r));
+    QVERIFY2(r.out.contains(report) && r.out.contains(QLatin1String("FAILED")), DUMP(r));
+    QVERIFY2(oneLine(r.err.mid(r.err.lastIndexOf('\n', -2) + 1)), DUMP(r));
+    // What arrived is stored as it arrived.
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray got = f.readAll();
+    QCOMPARE(got.size(), 1000000);
+    if (corruptAt >= 0)
+        QCOMPARE(got.at(int(corruptAt)), t.corruptedValue);
+}
+
+void tst_QuarnelClient::recordForSeconds()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("record 127.0.0.1 --seconds 1.5 --check").split(' '), &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY(r.ms >= 1500);
+    QVERIFY2(r.out.contains(QLatin1String(": good")), DUMP(r));
+    // Not a terminal: one progress line a second, bytes, rate and time.
+    const QStringList progress = r.err.split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(!progress.isEmpty(), DUMP(r));
+    QVERIFY2(progress.last().contains(QRegularExpression(QStringLiteral("^recording +[0-9.]+ MB +[0-9.]+ MB/s +1\\.[5-9] s$"))), DUMP(r));
+    QRegularExpressionMatch m = QRegularExpression(QStringLiteral("recorded ([0-9]+) bytes in ([0-9.]+) s")).match(r.out);
+    QVERIFY(m.hasMatch());
+    QVERIFY(m.captured(1).toLongLong() > 0);
+    QVERIFY(m.captured(2).toDouble() >= 1.5 && m.captured(2).toDouble() < 3.0);
+}
+
+void tst_QuarnelClient::recordConnectionLost()
+{
+    FakeTerminal t;
+    t.closeAfter = 2 * 1024 * 1024;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("record 127.0.0.1 --seconds 20 --check --quiet").split(' '), &r));
+    QVERIFY2(r.exitCode == 7, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("closed the connection")), DUMP(r));
+    QVERIFY2(r.out.contains(QStringLiteral("recorded %1 bytes").arg(2 * 1024 * 1024)), DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String(": good")), DUMP(r));
+}
+
+void tst_QuarnelClient::recordWithoutData()
+{
+    FakeTerminal t;
+    t.streamOnSync = false;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("record 127.0.0.1 --seconds 10 --idle-timeout 300 --quiet").split(' '), &r));
+    QVERIFY2(r.exitCode == 6, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("no data within 300 ms")), DUMP(r));
+    QVERIFY(r.ms < 5000);
+    // Sync still goes off before the disconnection.
+    QTRY_COMPARE(t.frames.size(), 2);
+    QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
+}
+
+void tst_QuarnelClient::recordEndsCleanlyOnInterrupt()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("record 127.0.0.1 --check --quiet").split(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(t.streamed > 4 * 1024 * 1024, 10000);
+    p.terminate();
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String(": good")), DUMP(r));
+    QTRY_VERIFY(!t.hasDataClient());
+    QCOMPARE(t.frames.size(), 2);
+    QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
+}
+
+void tst_QuarnelClient::discoverAcrossTheLan()
+{
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("discover --count 3 --timeout 20").split(' '), true));
+    QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine(), 10000);
+    QVERIFY(p.readLine().startsWith("listening on UDP 8192"));
+
+    // As the terminal sends: from its own address to the limited broadcast.
+    QUdpSocket panel;
+    QVERIFY(panel.bind(QHostAddress(harness::panelIp()), 0));
+    const QByteArray json("{\n    \"connected_to\": \"cable\",\n    \"name\": \"SN01\",\n"
+                          "    \"num_devices\": 1,\n    \"remote_terminal_port\": 2000\n}\n");
+    StatusRecord connected;
+    connected.headboxSerial = QStringLiteral("SN01");
+    connected.pc = QHostAddress(harness::pcIp());
+    connected.terminal = QHostAddress(harness::panelIp());
+    StatusRecord gone = connected;
+    gone.pc = QHostAddress();
+    QCOMPARE(panel.writeDatagram(json, QHostAddress::Broadcast, 8192), qint64(json.size()));
+    QTest::qWait(50);
+    QCOMPARE(panel.writeDatagram(connected.encode(), QHostAddress::Broadcast, 8193), qint64(24));
+    QTest::qWait(50);
+    QCOMPARE(panel.writeDatagram(gone.encode(), QHostAddress::Broadcast, 8193), qint64(24));
+
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    const QString from = QStringLiteral(" from %1:%2  ").arg(harness::panelIp()).arg(panel.localPort());
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines[0].contains(QStringLiteral("discovery") + from
+                               + QStringLiteral("{\"connected_to\":\"cable\",\"name\":\"SN01\",\"num_devices\":1,\"remote_terminal_port\":2000}")), DUMP(r));
+    QVERIFY2(lines[1].contains(QStringLiteral("status") + from
+                               + QStringLiteral("serial \"SN01\" pc %1 terminal %2").arg(harness::pcIp(), harness::panelIp())), DUMP(r));
+    QVERIFY2(lines[2].endsWith(QStringLiteral("serial \"SN01\" pc none terminal %1").arg(harness::panelIp())), DUMP(r));
+}
+
+void tst_QuarnelClient::discoverHearsNothing()
+{
+    Run r;
+    QVERIFY(run(QStringLiteral("discover --timeout 0.3").split(' '), &r));
+    QVERIFY2(r.exitCode == 6, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("no terminal heard")), DUMP(r));
+}
+
+void tst_QuarnelClient::discoverShowsInvalidDatagrams()
+{
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("discover --count 2 --timeout 20").split(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine(), 10000);
+    QUdpSocket s;
+    s.writeDatagram(QByteArray(20, '\x07'), Loopback, 8193);
+    QTest::qWait(50);
+    s.writeDatagram(QByteArray("{\"name\": 1}"), Loopback, 8192);
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String("status from 127.0.0.1:")) && r.out.contains(QLatin1String("INVALID (status record of 20 bytes")), DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String("discovery from 127.0.0.1:")) && r.out.contains(QLatin1String("INVALID (\"connected_to\"")), DUMP(r));
+}
+
+QTEST_GUILESS_MAIN(tst_QuarnelClient)
+#include "tst_quarnelclient.moc"
