@@ -16,6 +16,7 @@ CommandSession::CommandSession(const Options &options, QTextStream *stream, QObj
     connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
     connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
     connect(_client, SIGNAL(unexpectedAnswer(QByteArray)), this, SLOT(unexpectedAnswer(QByteArray)));
+    connect(_client, SIGNAL(answerLost(QString)), this, SLOT(answerLost(QString)));
     connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
     connect(_sequencer, SIGNAL(finished()), this, SLOT(allAnswered()));
     connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(answerTimedOut(QString,int)));
@@ -60,6 +61,14 @@ void CommandSession::unexpectedAnswer(const QByteArray &bytes)
 {
     *out << "warning: unexpected bytes on the answer port: " << bytes.left(32).toHex(' ') << "\n";
     out->flush();
+}
+
+void CommandSession::answerLost(const QString &message)
+{
+    _sequencer->cancel();
+    result = ExitCode::ConnectionLost;
+    resultError = message;
+    _client->close();
 }
 
 void CommandSession::clientFailed(int kind, const QString &message)

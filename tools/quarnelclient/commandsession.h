@@ -41,6 +41,7 @@ private slots:
     void clientFailed(int kind, const QString &message);
     void clientClosed();
     void unexpectedAnswer(const QByteArray &bytes);
+    void answerLost(const QString &message);
 
 private:
     void finish(int code, const QString &error);

@@ -40,6 +40,7 @@ Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *std
     connect(_client, SIGNAL(dataReceived(QByteArray)), this, SLOT(dataReceived(QByteArray)));
     connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
     connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
+    connect(_client, SIGNAL(answerLost(QString)), this, SLOT(answerLost(QString)));
     connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
     connect(_sequencer, SIGNAL(finished()), this, SLOT(sequenceFinished()));
     connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(sequenceTimedOut(QString,int)));
@@ -188,11 +189,36 @@ void Recorder::stopRecording(int code, const QString &error)
         err->flush();
     }
     _sequencer->cancel();
-    if (syncSent && _client->isOpen()) {
+    if (syncSent && _client->hasAnswerConnection()) {
         _sequencer->run({ { QStringLiteral("sync off"), TerminalFrame::sync(0) } });
         return;
     }
+    // No answer will come: switch sync off all the same, then leave.
+    if (syncSent)
+        _client->send(TerminalFrame::sync(0));
     _client->close();
+}
+
+void Recorder::answerLost(const QString &message)
+{
+    if (state == Configuring) {
+        stopRecording(ExitCode::ConnectionLost, message);
+        return;
+    }
+    if (state == Stopping) {
+        // The "ok" for sync off cannot come any more.
+        if (_sequencer->isRunning()) {
+            _sequencer->cancel();
+            _client->close();
+        }
+        return;
+    }
+    if (state != Recording)
+        return;
+    // Another client took the answer port; the stream itself goes on.
+    *err << (progressShown && opts.progressInPlace ? "\n" : "") << "warning: " << message
+         << "; recording goes on\n";
+    err->flush();
 }
 
 void Recorder::clientFailed(int kind, const QString &message)

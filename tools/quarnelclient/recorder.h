@@ -58,6 +58,7 @@ private slots:
     void sequenceTimedOut(const QString &command, int waitedMs);
     void dataReceived(const QByteArray &bytes);
     void clientFailed(int kind, const QString &message);
+    void answerLost(const QString &message);
     void clientClosed();
     void timeLimitReached();
     void idleTimedOut();

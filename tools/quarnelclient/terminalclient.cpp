@@ -46,6 +46,7 @@ void TerminalClient::open(const QString &host, quint16 data, quint16 answer)
     dataPort = data;
     answerPort = answer;
     answerBuffer.clear();
+    answerGone = false;
     oks = 0;
     received = 0;
     state = ConnectingAnswer;
@@ -107,8 +108,10 @@ void TerminalClient::socketError(QAbstractSocket::SocketError error)
     }
     if (state != Open && state != ConnectingData)
         return;
+    if (s == _answer)
+        return;   // judged when it disconnects
     if (error == QAbstractSocket::RemoteHostClosedError) {
-        socketDisconnected();
+        // The disconnected() signal that follows tells what it means.
         return;
     }
     fail(ExitCode::ConnectionLost, QStringLiteral("%1: connection lost (%2)").arg(where, s->errorString()));
@@ -131,6 +134,13 @@ void TerminalClient::socketDisconnected()
     if (atOnce) {
         fail(ExitCode::Busy, QStringLiteral("%1: terminal busy with another PC (it closed the connection at once)")
                                  .arg(portText(port)));
+        return;
+    }
+    if (s == _answer) {
+        // The data stream goes on; only the answers are gone (the terminal
+        // gives the answer port to the newest client).
+        answerGone = true;
+        emit answerLost(QStringLiteral("%1: the terminal closed the answer connection").arg(portText(port)));
         return;
     }
     fail(ExitCode::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));

@@ -28,6 +28,7 @@ public:
     void close();
 
     bool isOpen() const { return state == Open; }
+    bool hasAnswerConnection() const { return state == Open && !answerGone; }
     qint64 okCount() const { return oks; }
     qint64 receivedCount() const { return received; }
     QString peerText() const;
@@ -43,6 +44,8 @@ signals:
     // Exit-code kind (ExitCode) and one line for the user.
     void failed(int kind, const QString &message);
     void closed();
+    // The answer port alone was closed; the data connection stays.
+    void answerLost(const QString &message);
     // Bytes on the answer port that are not "ok".
     void unexpectedAnswer(const QByteArray &bytes);
 
@@ -74,6 +77,7 @@ private:
     int connectTimeoutMs = 5000;
     State state = Idle;
     QByteArray answerBuffer;
+    bool answerGone = false;
     qint64 oks = 0;
     qint64 received = 0;
 };

@@ -49,6 +49,14 @@ void FakeTerminal::answerConnection()
         _answerClient = s;
 }
 
+void FakeTerminal::dropAnswerClient()
+{
+    if (!_answerClient)
+        return;
+    _answerClient->close();
+    _answerClient = nullptr;
+}
+
 void FakeTerminal::dataClientGone()
 {
     if (sender() != _client)

@@ -27,6 +27,8 @@ public:
     ~FakeTerminal() override;
 
     bool listen(const QHostAddress &address, quint16 dataPort = 2000, quint16 answerPort = 2001);
+    // As when another client takes the answer port over.
+    void dropAnswerClient();
 
     // Behaviour.
     bool answerOk = true;

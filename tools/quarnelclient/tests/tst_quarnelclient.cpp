@@ -24,6 +24,7 @@ private slots:
     void delayExtendsTheWait();
     void refused();
     void busyWithAnotherPc();
+    void commandLosesTheAnswerPort();
     void commandAcrossTheLan();
     void noRouteToTheTerminal();
 
@@ -33,6 +34,7 @@ private slots:
     void recordForSeconds();
     void recordConnectionLost();
     void recordWithoutData();
+    void recordSurvivesLossOfTheAnswerPort();
     void recordEndsCleanlyOnInterrupt();
 
     void discoverAcrossTheLan();
@@ -191,6 +193,23 @@ void tst_QuarnelClient::busyWithAnotherPc()
     QVERIFY2(r.exitCode == 5, DUMP(r));
 }
 
+void tst_QuarnelClient::commandLosesTheAnswerPort()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("command 127.0.0.1 delay 5000 clear").split(' ')));
+    QTRY_COMPARE(t.frames.size(), 1);
+    // Later than a busy terminal's refusal would come.
+    QTest::qWait(1700);
+    t.dropAnswerClient();
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 7, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("127.0.0.1:2001: the terminal closed the answer connection")), DUMP(r));
+    QVERIFY(r.ms < 4000);
+}
+
 void tst_QuarnelClient::commandAcrossTheLan()
 {
     FakeTerminal t;
@@ -333,6 +352,25 @@ void tst_QuarnelClient::recordWithoutData()
     QVERIFY(r.ms < 5000);
     // Sync still goes off before the disconnection.
     QTRY_COMPARE(t.frames.size(), 2);
+    QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
+}
+
+void tst_QuarnelClient::recordSurvivesLossOfTheAnswerPort()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("record 127.0.0.1 --seconds 3 --check --quiet").split(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(t.streamed > 4 * 1024 * 1024, 10000);
+    t.dropAnswerClient();
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QVERIFY2(r.err.contains(QLatin1String("warning: 127.0.0.1:2001: the terminal closed the answer connection; recording goes on")), DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String(": good")), DUMP(r));
+    QVERIFY(r.ms >= 3000 && r.ms < 6000);   // no wait for an "ok" that cannot come
+    QTRY_VERIFY(!t.hasDataClient());
+    QCOMPARE(t.frames.size(), 2);
     QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
 }
 
