@@ -70,8 +70,8 @@ public:
 
     void pushWord(int channel, uint64_t w);
     void pushBytes(int channel, const char *p, int n);
-    void advance(int channel, uint64_t now);
-    void stream(int h, uint64_t now);
+    void advance(int channel, uint64_t now, bool reading);
+    void stream(int h, uint64_t now, bool reading);
     void headboxByte(int h, unsigned char b, uint64_t now);
     void echo(int h, const QByteArray &bytes);
     void frame(int h, const QByteArray &f);
@@ -146,11 +146,13 @@ void FpgaSimPrivate::pushBytes(int channel, const char *p, int n)
     }
 }
 
-void FpgaSimPrivate::stream(int h, uint64_t now)
+void FpgaSimPrivate::stream(int h, uint64_t now, bool reading)
 {
     Headbox &hb = headbox[h];
     Fifo &f = fifo[outChannel(h)];
     if (config.byteRate == 0) {
+        if (!reading)
+            return;
         while (f.words.size() < fastFill)
             pushWord(outChannel(h), StreamPattern::word(h + 1, hb.produced++, now));
         return;
@@ -172,7 +174,7 @@ void FpgaSimPrivate::stream(int h, uint64_t now)
     hb.produced = due;
 }
 
-void FpgaSimPrivate::advance(int channel, uint64_t now)
+void FpgaSimPrivate::advance(int channel, uint64_t now, bool reading)
 {
     for (int h = 0; h < config.headboxes; ++h) {
         if (outChannel(h) != channel)
@@ -183,7 +185,7 @@ void FpgaSimPrivate::advance(int channel, uint64_t now)
             hb.pending.clear();
         }
         if (hb.streaming)
-            stream(h, now);
+            stream(h, now, reading);
     }
 }
 
@@ -237,12 +239,13 @@ void FpgaSimPrivate::syncChanged(bool on, uint64_t now)
         Headbox &hb = headbox[h];
         if (on) {
             // The stream of the words that arrived before is complete.
-            advance(outChannel(h), now);
+            advance(outChannel(h), now, false);
             hb.streaming = true;
             hb.startNs = now;
             hb.produced = 0;
         } else {
-            stream(h, now);
+            if (hb.streaming)
+                stream(h, now, false);
             hb.streaming = false;
         }
     }
@@ -257,12 +260,12 @@ uint64_t FpgaSimPrivate::read(int reg)
         return forcedValue[reg];
     switch (reg) {
     case 9:
-        advance(readChannel(), StreamPattern::nowNs());
+        advance(readChannel(), StreamPattern::nowNs(), true);
         return fifo[readChannel()].words.size();
     case 10: {
         Fifo &f = fifo[readChannel()];
         if (f.words.empty())
-            advance(readChannel(), StreamPattern::nowNs());
+            advance(readChannel(), StreamPattern::nowNs(), true);
         if (f.words.empty()) {
             ++emptyReads;
             return 0;
@@ -312,7 +315,7 @@ void FpgaSimPrivate::write(int reg, uint64_t value)
         // The stream of a headbox that is not read keeps its pace: bring the
         // old read channel up to date before switching away from it.
         const uint64_t now = StreamPattern::nowNs();
-        advance(readChannel(), now);
+        advance(readChannel(), now, false);
         reg15 = value;
         if (was != on)
             syncChanged(on, now);
@@ -512,7 +515,7 @@ uint64_t FpgaSim::fifoWords(int channel) const
     std::lock_guard<std::mutex> g(d->lock);
     if (channel < 0 || channel >= channelCount)
         return 0;
-    d->advance(channel, StreamPattern::nowNs());
+    d->advance(channel, StreamPattern::nowNs(), false);
     return d->fifo[channel].words.size();
 }
 

@@ -75,7 +75,9 @@ class ZELK_INTERFACE_DLL_EXPORT FpgaSim
 public:
     static constexpr int channels = 8;   // three channel bits; headboxes use 0..4
     static constexpr int maxHeadboxes = 4;
-    static constexpr uint64_t fifoCapacityWords = 65536;
+    // Less than the library's ring takes in one batch (32767 words): the reader
+    // moves all announced words or none, so a deeper FIFO could stall it.
+    static constexpr uint64_t fifoCapacityWords = 16384;
     // Logs keep at most this many entries (older ones are dropped).
     static constexpr int logLimit = 1 << 20;
 
@@ -108,7 +110,7 @@ public:
     int headboxChannel(int headbox) const;       // channel headbox 1..n answers on
     bool streaming(int headbox) const;
     uint64_t streamedWords(int headbox) const;   // stream words generated since sync on
-    uint64_t fifoWords(int channel) const;       // whole words waiting (stream generated up to now)
+    uint64_t fifoWords(int channel) const;       // whole words waiting (a paced stream generated up to now)
     uint64_t lostWords(int channel) const;       // words dropped on a full FIFO
     uint64_t emptyReads() const;                 // register-10 reads with nothing waiting
 

@@ -73,8 +73,9 @@ public:
 
 // Checks a received stream, fed in chunks of any size, word by word.
 // It reports the first fault with its byte offset and counts lost,
-// duplicated (or reordered) and corrupted words; after a sequence jump it
-// continues from the sequence number received, so one gap is counted once.
+// duplicated (or reordered) and corrupted words. A word whose sequence
+// number is off is judged by the word after it: a jump (the check goes on
+// from the new number, so one gap counts once) or one corrupted word.
 // With lockOn, bytes before the first word 0 are skipped (a stream that
 // follows other traffic on the channel); otherwise the stream must begin
 // with the first byte fed. Headbox 0 learns the headbox from the first word.
@@ -108,8 +109,14 @@ public:
         }
     }
 
-    bool ok() const { return m_error.isEmpty(); }
-    QString firstError() const { return m_error; }
+    bool ok() const { return m_error.isEmpty() && !m_pending; }
+    QString firstError() const
+    {
+        if (m_error.isEmpty() && m_pending)
+            return QStringLiteral("byte offset %1 (word %2): unexpected last word: %3")
+                .arg(m_pendingWord * 8).arg(m_pendingWord).arg(m_pendingDetail);
+        return m_error;
+    }
     uint64_t bytes() const { return m_words * 8 + uint64_t(m_partLen); }
     uint64_t words() const { return m_words; }
     uint64_t nextSequence() const { return m_seq; }
@@ -147,11 +154,15 @@ private:
         }
     }
 
-    void fail(const QString &what)
+    void fail(uint64_t word, const QString &what)
     {
         if (m_error.isEmpty())
-            m_error = QStringLiteral("byte offset %1 (word %2): %3")
-                          .arg(m_words * 8).arg(m_words).arg(what);
+            m_error = QStringLiteral("byte offset %1 (word %2): %3").arg(word * 8).arg(word).arg(what);
+    }
+
+    bool matches(uint64_t got, uint64_t seq) const
+    {
+        return got == StreamPattern::word(m_headbox, seq, got);
     }
 
     void checkWord(uint64_t got, uint64_t now)
@@ -160,11 +171,13 @@ private:
             const int tag = int(got >> 56);
             m_headbox = (tag & 0xF) >= 1 && (tag & 0xF) <= 4 ? (tag & 0xF) : 1;
         }
-        const uint64_t expected = StreamPattern::word(m_headbox, m_seq, got);
-        if (StreamPattern::isTimeWord(m_seq) && got == expected) {
-            latency(got, now);
-        } else if (got != expected) {
-            mismatch(got, expected);
+        if (m_pending)
+            resolve(got);
+        if (matches(got, m_seq)) {
+            if (StreamPattern::isTimeWord(m_seq))
+                latency(got, now);
+        } else {
+            mismatch(got, StreamPattern::word(m_headbox, m_seq, 0));
         }
         ++m_seq;
         ++m_words;
@@ -182,17 +195,36 @@ private:
         const uint64_t gotSeq = got & StreamPattern::seqMask;
         if (!seqWordOfOurs || gotSeq == m_seq) {
             ++m_corrupt;
-            fail(QStringLiteral("corrupted: ") + detail);
+            fail(m_words, QStringLiteral("corrupted: ") + detail);
             return;
         }
-        if (gotSeq > m_seq) {
-            m_lost += gotSeq - m_seq;
-            fail(QStringLiteral("%1 words lost: ").arg(gotSeq - m_seq) + detail);
-        } else {
-            m_duplicated += m_seq - gotSeq;
-            fail(QStringLiteral("duplicated or reordered (%1 words back): ").arg(m_seq - gotSeq) + detail);
+        // A sequence jump or one corrupted word: the next word tells.
+        m_pending = true;
+        m_pendingWord = m_words;
+        m_pendingGotSeq = gotSeq;
+        m_pendingOldSeq = m_seq;
+        m_pendingDetail = detail;
+    }
+
+    void resolve(uint64_t next)
+    {
+        m_pending = false;
+        const uint64_t jumped = m_pendingGotSeq + 1;
+        if (!matches(next, jumped) || matches(next, m_pendingOldSeq + 1)) {
+            ++m_corrupt;
+            fail(m_pendingWord, QStringLiteral("corrupted: ") + m_pendingDetail);
+            return;
         }
-        m_seq = gotSeq;   // ++ by the caller: continue after the word received
+        if (m_pendingGotSeq > m_pendingOldSeq) {
+            m_lost += m_pendingGotSeq - m_pendingOldSeq;
+            fail(m_pendingWord, QStringLiteral("%1 words lost: ").arg(m_pendingGotSeq - m_pendingOldSeq)
+                                    + m_pendingDetail);
+        } else {
+            m_duplicated += m_pendingOldSeq - m_pendingGotSeq;
+            fail(m_pendingWord, QStringLiteral("duplicated or reordered (%1 words back): ")
+                                    .arg(m_pendingOldSeq - m_pendingGotSeq) + m_pendingDetail);
+        }
+        m_seq = jumped;
     }
 
     void latency(uint64_t got, uint64_t now)
@@ -222,6 +254,11 @@ private:
     int64_t m_latMin = 0;
     int64_t m_latMax = 0;
     double m_latSum = 0;
+    bool m_pending = false;
+    uint64_t m_pendingWord = 0;
+    uint64_t m_pendingGotSeq = 0;
+    uint64_t m_pendingOldSeq = 0;
+    QString m_pendingDetail;
     QString m_error;
 };
 
