@@ -280,9 +280,15 @@ void tst_Controller::closeSetupDialog()
                                           : QStringList{QStringLiteral("closed")};
     QCOMPARE(order, expected);
 
-    // Once applied, the terminal leaves first-time mode: the same address
-    // again is no change.
+    // Once applied, the terminal leaves first-time mode: its own address is
+    // no change any more. The new one is the terminal's only when the hub
+    // reports it applied.
     if (handedOn) {
+        order.clear();
+        ctrl->CloseSetupDialog(QHostAddress(QStringLiteral("192.168.1.1")), true);
+        QCOMPARE(order, QStringList{QStringLiteral("closed")});
+        QCOMPARE(ctrl->ipAddress, QHostAddress(QStringLiteral("192.168.1.1")));
+        emit hub->IpAddress(QHostAddress(fields), false);
         order.clear();
         ctrl->CloseSetupDialog(QHostAddress(fields), true);
         QCOMPARE(order, QStringList{QStringLiteral("closed")});

@@ -106,6 +106,7 @@ private slots:
     void dialogClosesIntoLitView();
     void exitSequenceClosesWindow();
     void images();
+    void imagesAreReproducible();
 
     void realTimings();
 };
@@ -354,6 +355,39 @@ void tst_MainGui::images()
         QCOMPARE(image.format(), QImage::Format_ARGB32);
         // Drawn on a transparent ground, so the panel's black shows around them.
         QCOMPARE(qAlpha(image.pixel(0, image.height() - 1)), 0);
+    }
+}
+
+// The committed images are what the generator draws.
+void tst_MainGui::imagesAreReproducible()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess generator;
+    generator.start(QStringLiteral(GENERATE_RESOURCES), {dir.path()});
+    QVERIFY(generator.waitForFinished(30000));
+    QCOMPARE(generator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(generator.exitCode(), 0);
+
+    Panel p; // registers the bundle
+    const QStringList names = QDir(QStringLiteral(":/gui/resources")).entryList();
+    QCOMPARE(names.size(), 9);
+    for (const QString &name : names) {
+        const QImage committed = QImage(QStringLiteral(":/gui/resources/") + name).convertToFormat(QImage::Format_ARGB32);
+        const QImage drawn = QImage(dir.filePath(name)).convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(drawn.size(), committed.size());
+        int worst = 0;
+        for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+                const QRgb a = drawn.pixel(x, y);
+                const QRgb b = committed.pixel(x, y);
+                worst = qMax(worst, qMax(qAbs(qAlpha(a) - qAlpha(b)),
+                                         qMax(qAbs(qRed(a) - qRed(b)),
+                                              qMax(qAbs(qGreen(a) - qGreen(b)), qAbs(qBlue(a) - qBlue(b))))));
+            }
+        }
+        // Antialiasing may round differently on another machine.
+        QVERIFY2(worst <= 8, qPrintable(name + QStringLiteral(": ") + QString::number(worst)));
     }
 }
 
