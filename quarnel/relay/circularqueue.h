@@ -26,7 +26,8 @@ public:
     CircularQueue &operator=(const CircularQueue &) = delete;
 
     short Write(T *data, long len);
-    short Read(T *data, long len);
+    // *taken, when given, receives the number of elements delivered.
+    short Read(T *data, long len, long *taken = nullptr);
     short Get(T *data, long len);
     long Find(T *dataToFind, short lenDataToFind, bool *partialFind);
     long NumData();
@@ -77,8 +78,10 @@ short CircularQueue<T>::Write(T *data, long len)
 }
 
 template <typename T>
-short CircularQueue<T>::Read(T *data, long len)
+short CircularQueue<T>::Read(T *data, long len, long *taken)
 {
+    if (taken)
+        *taken = 0;
     if (len <= 0)
         return 0;
     QMutexLocker lock(&mutex);
@@ -89,6 +92,8 @@ short CircularQueue<T>::Read(T *data, long len)
     std::copy(values, values + (n - first), data + first);
     back = (back + n) % size;
     queuedData.store(queued - n);
+    if (taken)
+        *taken = n;
     return n == len ? 0 : -1;
 }
 

@@ -1,0 +1,149 @@
+#ifndef INTERFACEREADER_H
+#define INTERFACEREADER_H
+
+#include <QAbstractSocket>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+#include "circularqueue.h"
+
+class Orv;
+class QuarnelLog;
+class QTcpServer;
+class QTcpSocket;
+
+// The relay between the acquisition program on the PC and the headboxes.
+// GUI thread: the two TCP servers and their sockets, every slot. Relay thread
+// (run): reads the headbox into bufOrvToTcp and scans bufTcpToOrv1 for
+// terminal command frames, writing everything else to the headbox.
+//
+// Data port 2000 carries the PC's stream both ways; answer port 2001 gets
+// "ok" for every executed terminal command.
+class InterfaceReader : public QThread
+{
+    Q_OBJECT
+public:
+    static const quint16 dataPort = 2000;
+    static const quint16 answerPort = 2001;
+    static const long toOrvCapacity = 65536;
+    static const long toTcpCapacity = 4096000;
+    static const int orvReadBlock = 4096;
+    static const int tcpWriteBlock = 409600;
+    static const int keylessChunk = 2048;
+    static const long maxLenParam = 65524;
+    static const unsigned long maxCommandSleepMs = 60000;
+    // Unsent bytes a data socket may hold before WriteData stops taking from
+    // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
+    static const qint64 maxUnsentBytes = 4 * 1024 * 1024;
+
+    InterfaceReader(Orv *orv, QuarnelLog *log);
+    virtual ~InterfaceReader();
+
+    void Resume();
+    void Pause();
+    void Terminate();
+    void SocketTcp(QTcpSocket *s);
+
+signals:
+    void ReadyToStartExam();
+    void EndExamOrDisconnection();
+    void WriteDataReady(int nDati);
+    void IpHost(QHostAddress addr);
+    void IpHostName(QString hostName);
+    void SendResponse();
+    // The scanner made room in bufTcpToOrv1: read what waits in the socket.
+    void ProgramDataWanted();
+
+public slots:
+    void ClientConnected();
+    void ClientAnswerConnected();
+    void ClientDisconnected();
+    void ClientAnswerDisconnected();
+    void ReadFromProgram();
+    void ReadyToRead();
+    void WriteData(int nDati);
+    void getErrorCode(QAbstractSocket::SocketError errorCode);
+    void HostInfo(QHostInfo info);
+    void SendResponseToClient();
+
+private slots:
+    void ClientBytesWritten(qint64 bytes);
+    void ClientError(QAbstractSocket::SocketError errorCode);
+    void DiscardAnswerInput();
+
+protected:
+    void run() override;
+    // Command 8's pause; a test or fuzz build may observe it instead.
+    virtual void CommandSleep(unsigned long ms);
+
+private:
+    friend class InterfaceReaderProbe;
+
+    // Diagnostics that a spinning loop could repeat endlessly go out at most
+    // once per second each. Each instance is used by one thread only.
+    class Throttle
+    {
+    public:
+        bool due();
+
+    private:
+        QElapsedTimer last;
+    };
+
+    void DataToHeadboxAndParseCommand();
+    short ExecuteQuarnelCommand(char *s, long len);
+
+    void AcceptClient(QTcpSocket *s);
+    void RefuseClient(QTcpSocket *s);
+    static bool PeerHasClosed(QTcpSocket *s);
+    static void EnableKeepAlive(QTcpSocket *s);
+    void WriteKeylessData(char *buf, long n);
+    void DropFinishedStream();
+    void Log(const QString &text);
+    static void Debug(const QString &text);
+    static void DebugWithTime(const QString &text);
+
+    QuarnelLog *_log;
+    QMutex sync;
+    QWaitCondition pauseCond;
+    bool pause;
+    std::atomic<bool> end;
+    Orv *_orv;
+    QTcpSocket *_client;
+    QTcpSocket *clientAnswer;
+    QTcpServer *_tcpServer;
+    QTcpServer *tcpServerAnswer;
+    unsigned char dati[orvReadBlock];
+    unsigned char datiSup[tcpWriteBlock];
+    CircularQueue<unsigned char> *bufOrvToTcp;
+    CircularQueue<char> *bufTcpToOrv1;
+    bool busy;
+    char qzCmdKey[5];
+
+    bool scannerTook; // relay thread: the last scanner pass took PC bytes
+
+    // One WriteDataReady / ProgramDataWanted in flight at a time.
+    std::atomic<bool> writePending;
+    std::atomic<bool> readPending;
+    // Counts data connections; the relay thread drops a finished
+    // connection's leftovers when it sees a new one, and ReadFromProgram
+    // waits for that before queueing the newcomer's bytes.
+    std::atomic<unsigned> connectionGeneration;
+    std::atomic<unsigned> cleanedGeneration;
+    int hostLookupId;
+
+    Throttle fullFromProgram;     // GUI thread
+    Throttle shortQueueRead;      // GUI thread
+    Throttle shortSocketWrite;    // GUI thread
+    Throttle fullFromOrv;         // relay thread
+    Throttle overflowFromOrv;     // relay thread
+};
+
+#endif
