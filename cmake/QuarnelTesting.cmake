@@ -11,7 +11,8 @@ function(quarnel_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt5::Test testsupport ${T_LIBS})
-    add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} $<TARGET_FILE:${name}>)
+    # Cross builds run the test binaries under user-mode emulation.
+    add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
         TIMEOUT 900)

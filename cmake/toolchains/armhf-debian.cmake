@@ -1,0 +1,20 @@
+# Cross build for the panel (ARM Cortex-A9, Debian armhf userland) with
+# Debian's crossbuild-essential-armhf and multiarch Qt 5 (qtbase5-dev:armhf).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+
+# Headers and libraries from the armhf multiarch folders; programs (moc, uic,
+# rcc) from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/lib/arm-linux-gnueabihf /usr/include/arm-linux-gnueabihf)
+set(CMAKE_PREFIX_PATH /usr/lib/arm-linux-gnueabihf/cmake)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# Test binaries run under user-mode emulation.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
