@@ -115,7 +115,8 @@ void Recorder::sequenceTimedOut(const QString &command, int waitedMs)
 void Recorder::beginRecording()
 {
     state = Recording;
-    recordingSince.start();
+    if (!recordingSince.isValid())
+        recordingSince.start();
     if (opts.seconds > 0)
         timeLimit.start(int(opts.seconds * 1000));
     idleTimer.start(opts.idleTimeoutMs);
@@ -127,6 +128,9 @@ void Recorder::dataReceived(const QByteArray &bytes)
 {
     if (state != Configuring && state != Recording)
         return;
+    // The stream starts before the "ok" of sync on: rates count from its first byte.
+    if (!recordingSince.isValid())
+        recordingSince.start();
     qint64 n = bytes.size();
     if (opts.maxBytes > 0)
         n = qMin(n, opts.maxBytes - recorded);
@@ -283,7 +287,12 @@ void Recorder::summarize()
         return;
     }
     const StreamChecker &c = *_checker;
-    if (c.words() == 0 && recorded > 0) {
+    if (recorded == 0) {
+        *out << "check: no bytes to check\n";
+        out->flush();
+        return;
+    }
+    if (c.words() == 0) {
         *out << "check: FAILED: no stream start in " << recorded << " bytes\n";
         setResult(ExitCode::CheckFailed, QStringLiteral("the recorded bytes do not hold the stream pattern"));
         out->flush();

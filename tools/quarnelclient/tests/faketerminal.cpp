@@ -114,8 +114,11 @@ void FakeTerminal::execute(const QByteArray &f)
     frames.append({ code, params });
     if (code == 7 && params.size() >= 2) {
         syncOn = params[0] != 0 || params[1] != 0;
-        if (syncOn && streamOnSync)
+        if (syncOn && streamOnSync) {
+            if (nextSeq == 0)
+                nextSeq = firstWord;
             pumpTimer.start(0);
+        }
         else
             pumpTimer.stop();
     }

@@ -35,6 +35,7 @@ public:
     bool streamOnSync = true;
     qint64 corruptAt = -1;        // stream byte changed on the way
     qint64 dropWordAt = -1;       // stream word left out
+    quint64 firstWord = 0;        // the stream's start lost when not 0
     qint64 closeAfter = -1;       // the data connection ends after this many stream bytes
 
     // What was seen.

@@ -278,19 +278,23 @@ void tst_QuarnelClient::recordReportsFaults_data()
 {
     QTest::addColumn<qint64>("corruptAt");
     QTest::addColumn<qint64>("dropWord");
+    QTest::addColumn<quint64>("firstWord");
     QTest::addColumn<QString>("report");
-    QTest::newRow("corrupted byte") << qint64(300001) << qint64(-1) << "1 corrupted";
-    QTest::newRow("lost word") << qint64(-1) << qint64(50000) << "1 lost";
+    QTest::newRow("corrupted byte") << qint64(300001) << qint64(-1) << quint64(0) << "1 corrupted";
+    QTest::newRow("lost word") << qint64(-1) << qint64(50000) << quint64(0) << "1 lost";
+    QTest::newRow("lost start") << qint64(-1) << qint64(-1) << quint64(1000) << "no stream start";
 }
 
 void tst_QuarnelClient::recordReportsFaults()
 {
     QFETCH(qint64, corruptAt);
     QFETCH(qint64, dropWord);
+    QFETCH(quint64, firstWord);
     QFETCH(QString, report);
     FakeTerminal t;
     t.corruptAt = corruptAt;
     t.dropWordAt = dropWord;
+    t.firstWord = firstWord;
     QVERIFY(t.listen(Loopback));
     const QString file = tmp.filePath(QStringLiteral("faulty.bin"));
     Run r;
@@ -346,10 +350,11 @@ void tst_QuarnelClient::recordWithoutData()
     t.streamOnSync = false;
     QVERIFY(t.listen(Loopback));
     Run r;
-    QVERIFY(run(QStringLiteral("record 127.0.0.1 --seconds 10 --idle-timeout 300 --quiet").split(' '), &r));
+    QVERIFY(run(QStringLiteral("record 127.0.0.1 --seconds 10 --idle-timeout 300 --quiet --check").split(' '), &r));
     QVERIFY2(r.exitCode == 6, DUMP(r));
     QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("no data within 300 ms")), DUMP(r));
     QVERIFY(r.ms < 5000);
+    QVERIFY2(!r.out.contains(QLatin1String("good")), DUMP(r));
     // Sync still goes off before the disconnection.
     QTRY_COMPARE(t.frames.size(), 2);
     QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
