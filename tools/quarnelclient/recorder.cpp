@@ -115,10 +115,7 @@ void Recorder::sequenceTimedOut(const QString &command, int waitedMs)
 void Recorder::beginRecording()
 {
     state = Recording;
-    if (!recordingSince.isValid())
-        recordingSince.start();
-    if (opts.seconds > 0)
-        timeLimit.start(int(opts.seconds * 1000));
+    startClock();
     idleTimer.start(opts.idleTimeoutMs);
     if (opts.progress)
         progressTimer.start(opts.progressInPlace ? 250 : 1000);
@@ -128,9 +125,12 @@ void Recorder::dataReceived(const QByteArray &bytes)
 {
     if (state != Configuring && state != Recording)
         return;
-    // The stream starts before the "ok" of sync on: rates count from its first byte.
-    if (!recordingSince.isValid())
-        recordingSince.start();
+    startClock();
+    // Checked here too: a busy event loop may serve the timer late.
+    if (pastTimeLimit()) {
+        stopRecording(ExitCode::Ok, QString());
+        return;
+    }
     qint64 n = bytes.size();
     if (opts.maxBytes > 0)
         n = qMin(n, opts.maxBytes - recorded);
@@ -145,6 +145,23 @@ void Recorder::dataReceived(const QByteArray &bytes)
         idleTimer.start(opts.idleTimeoutMs);
     if (opts.maxBytes > 0 && recorded >= opts.maxBytes)
         stopRecording(ExitCode::Ok, QString());
+}
+
+// The stream starts before the "ok" of sync on: time, rate and the time limit
+// count from its first byte.
+void Recorder::startClock()
+{
+    if (recordingSince.isValid())
+        return;
+    recordingSince.start();
+    if (opts.seconds > 0)
+        timeLimit.start(int(opts.seconds * 1000));
+}
+
+bool Recorder::pastTimeLimit() const
+{
+    return opts.seconds > 0 && recordingSince.isValid()
+        && double(recordingSince.nsecsElapsed()) >= opts.seconds * 1e9;
 }
 
 void Recorder::timeLimitReached()
@@ -181,6 +198,8 @@ void Recorder::stop()
 void Recorder::stopRecording(int code, const QString &error)
 {
     const bool wasRecording = state == Recording;
+    if (recordingSince.isValid())
+        stoppedAfterNs = recordingSince.nsecsElapsed();
     setResult(code, error);
     state = Stopping;
     timeLimit.stop();
@@ -254,6 +273,8 @@ void Recorder::setResult(int code, const QString &error)
 
 double Recorder::elapsedSeconds() const
 {
+    if (stoppedAfterNs >= 0)
+        return double(stoppedAfterNs) / 1e9;
     return recordingSince.isValid() ? double(recordingSince.nsecsElapsed()) / 1e9 : 0.0;
 }
 

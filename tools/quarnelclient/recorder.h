@@ -68,6 +68,8 @@ private:
     enum State { Idle, Connecting, Configuring, Recording, Stopping, Done };
 
     void beginRecording();
+    void startClock();
+    bool pastTimeLimit() const;
     void stopRecording(int code, const QString &error);
     void setResult(int code, const QString &error);
     void summarize();
@@ -90,6 +92,7 @@ private:
     bool syncSent = false;
     bool progressShown = false;
     qint64 recorded = 0;
+    qint64 stoppedAfterNs = -1;
     int result = 0;
     QString resultError;
 };
