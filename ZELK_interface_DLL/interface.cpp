@@ -8,12 +8,20 @@
 #include <QMutex>
 #include <QThread>
 
+// The register window is mapped once and stays mapped until the process
+// ends; an interface opened again after a close uses the same mapping
+// instead of mapping (and leaking) another one.
+static dxusb *registerBlock()
+{
+    static dxusb *block = new dxusb;
+    return block;
+}
+
 interface::interface() : QObject(nullptr)
 {
     mutex_program = new QMutex;
     dxusb_queue = new circular_queue(mutex_program);
-    // Never destroyed: the register window stays mapped until the process ends.
-    dxusb_1 = new dxusb;
+    dxusb_1 = registerBlock();
     dxusb_routine = new dxusb_read_routine(dxusb_1, dxusb_queue);
     timer_request = new QElapsedTimer;
     timer_stop = 200;
