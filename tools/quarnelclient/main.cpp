@@ -52,10 +52,11 @@ QString usage()
                "                      \"ok\" on TCP 2001\n"
                "  record HOST         connect, switch sync on, store the headbox stream for a time\n"
                "                      or a byte count, optionally check the simulator's pattern\n"
+               "  frame CMD...        print the bytes of terminal command frames (no network)\n"
                "\n"
                "'quarnelclient SUBCOMMAND --help' describes the options of each.\n"
                "\n"
-               "Terminal commands (for 'command' and 'record --setup'):\n")
+               "Terminal commands (for 'command', 'frame' and 'record --setup'):\n")
         + FrameCommandParser::grammar() + QStringLiteral("\n") + QLatin1String(ExitCodeHelp);
 }
 
@@ -288,8 +289,9 @@ int record(QCoreApplication &app, const QStringList &args)
     p.setApplicationDescription(QStringLiteral(
         "Connects to the terminal, sends the --setup commands, switches sync on (the\n"
         "simulated headboxes then stream), stores every received byte for --seconds or\n"
-        "--bytes (or until Ctrl-C), switches sync off and disconnects. A progress line\n"
-        "(bytes, rate, elapsed) goes to standard error, the summary to standard output.\n"
+        "--bytes, whichever ends first (or until Ctrl-C), switches sync off and\n"
+        "disconnects. Time and rate count from the first byte. A progress line (bytes,\n"
+        "rate, elapsed) goes to standard error, the summary to standard output.\n"
         "--check verifies the simulator's stream pattern and reports lost, duplicated\n"
         "and corrupted words.\n"
         "  quarnelclient record 198.51.100.10 --setup 'clock 1000' --seconds 5 --out exam.bin --check"));
@@ -359,6 +361,30 @@ int record(QCoreApplication &app, const QStringList &args)
     return finishRun(app, result);
 }
 
+int frame(const QStringList &args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Prints each command's terminal frame in hexadecimal, one frame a line, as it\n"
+        "would go on the data port: key, length, code, parameters, checksum. Nothing is\n"
+        "sent. Put '--' before negative numbers.\n\nCommands:\n") + FrameCommandParser::grammar());
+    p.addHelpOption();
+    p.addPositionalArgument(QStringLiteral("commands"), QStringLiteral("Terminal commands."), QStringLiteral("CMD..."));
+    if (!p.parse(args))
+        return usageError(QStringLiteral("frame"), p.errorText());
+    if (p.isSet(QStringLiteral("help"))) {
+        stdOut() << helpText(p, QStringLiteral("frame")) << "\n" << ExitCodeHelp;
+        return ExitCode::Ok;
+    }
+    QVector<FrameCommandParser::Command> cmds;
+    QString error;
+    if (!FrameCommandParser::parse(p.positionalArguments(), &cmds, &error))
+        return usageError(QStringLiteral("frame"), error);
+    for (const FrameCommandParser::Command &c : cmds)
+        stdOut() << c.frame.toHex(' ') << "  " << c.text << "\n";
+    return ExitCode::Ok;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -384,6 +410,8 @@ int main(int argc, char *argv[])
         return command(app, args);
     if (sub == QLatin1String("record"))
         return record(app, args);
+    if (sub == QLatin1String("frame"))
+        return frame(args);
     return usageError(QString(), QStringLiteral("unknown subcommand '%1'").arg(sub));
 }
 

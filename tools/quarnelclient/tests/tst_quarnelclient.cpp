@@ -19,6 +19,10 @@ class tst_QuarnelClient : public QObject
 private slots:
     void initTestCase();
 
+    void frameNeedsNoNetwork();
+    void usageErrors_data();
+    void usageErrors();
+
     void commandGetsOkForEachFrame();
     void commandWithoutOkTimesOut();
     void delayExtendsTheWait();
@@ -106,6 +110,42 @@ bool tst_QuarnelClient::run(const QStringList &args, Run *r, bool onPc, int time
 static bool oneLine(const QString &s)
 {
     return s.endsWith(QLatin1Char('\n')) && s.count(QLatin1Char('\n')) == 1;
+}
+
+void tst_QuarnelClient::frameNeedsNoNetwork()
+{
+    Run r;
+    QVERIFY(run(QStringLiteral("frame clear readwrite 2").split(' '), &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QCOMPARE(r.out, QStringLiteral("54 41 4c 56 00 00 00 00 09 00 40 01  clear\n"
+                                   "54 41 4c 56 02 00 00 00 06 00 02 00 41 01  readwrite 2\n"));
+}
+
+void tst_QuarnelClient::usageErrors_data()
+{
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("mention");
+    QTest::newRow("no subcommand") << "" << "Usage: quarnelclient SUBCOMMAND";
+    QTest::newRow("unknown subcommand") << "listen" << "unknown subcommand 'listen'";
+    QTest::newRow("command without commands") << "command 127.0.0.1" << "at least one command";
+    QTest::newRow("command bad value") << "command 127.0.0.1 read 99999" << "99999";
+    QTest::newRow("record two hosts") << "record a b" << "exactly one host";
+    QTest::newRow("record zero bytes") << "record 127.0.0.1 --bytes 0" << "--bytes";
+    QTest::newRow("record bad setup") << "record 127.0.0.1 --setup clock" << "--setup";
+    QTest::newRow("record bad port") << "record 127.0.0.1 --data-port 70000" << "--data-port";
+    QTest::newRow("discover bad timeout") << "discover --timeout soon" << "--timeout";
+    QTest::newRow("unknown option") << "discover --loud" << "loud";
+}
+
+void tst_QuarnelClient::usageErrors()
+{
+    QFETCH(QString, args);
+    QFETCH(QString, mention);
+    Run r;
+    QVERIFY(run(args.split(' ', Qt::SkipEmptyParts), &r));
+    QVERIFY2(r.exitCode == 2, DUMP(r));
+    QVERIFY2(r.err.contains(mention), DUMP(r));
+    QVERIFY(r.out.isEmpty());
 }
 
 void tst_QuarnelClient::commandGetsOkForEachFrame()
