@@ -6,6 +6,9 @@
 
 #include <QTextStream>
 
+#include <algorithm>
+#include <cmath>
+
 CommandSession::CommandSession(const Options &options, QTextStream *stream, QObject *parent)
     : QObject(parent), opts(options), out(stream)
 {
@@ -40,13 +43,35 @@ void CommandSession::opened()
 
 void CommandSession::answered(const QString &command, double elapsedMs)
 {
+    if (opts.repeat > 1) {
+        roundTrips.append(elapsedMs);
+        return;
+    }
     *out << "ok  " << command << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
     out->flush();
 }
 
 void CommandSession::allAnswered()
 {
+    if (++rounds < opts.repeat) {
+        _sequencer->run(opts.commands);
+        return;
+    }
+    if (opts.repeat > 1)
+        printStatistics();
     _client->close();
+}
+
+void CommandSession::printStatistics()
+{
+    QVector<double> v = roundTrips;
+    std::sort(v.begin(), v.end());
+    // Nearest rank.
+    auto rank = [&v](double p) { return v.at(qBound(0, int(std::ceil(p * v.size())) - 1, v.size() - 1)); };
+    *out << v.size() << " \"ok\" round trips: p50 " << QString::number(rank(0.50), 'f', 3)
+         << " ms, p99 " << QString::number(rank(0.99), 'f', 3) << " ms, max "
+         << QString::number(v.last(), 'f', 3) << " ms\n";
+    out->flush();
 }
 
 void CommandSession::answerTimedOut(const QString &command, int waitedMs)

@@ -23,6 +23,7 @@ public:
         int connectTimeoutMs = 5000;
         int answerTimeoutMs = 3000;
         QVector<FrameCommandParser::Command> commands;
+        int repeat = 1;   // more than 1: print round-trip statistics instead of each "ok"
     };
 
     CommandSession(const Options &options, QTextStream *out, QObject *parent = nullptr);
@@ -45,11 +46,14 @@ private slots:
 
 private:
     void finish(int code, const QString &error);
+    void printStatistics();
 
     Options opts;
     QTextStream *out;
     TerminalClient *_client;
     CommandSequencer *_sequencer;
+    QVector<double> roundTrips;
+    int rounds = 0;
     int result = 0;
     QString resultError;
     bool done = false;

@@ -251,6 +251,8 @@ int command(QCoreApplication &app, const QStringList &args)
     p.addHelpOption();
     CommonOptions common;
     common.addTo(p);
+    QCommandLineOption repeat(QStringLiteral("repeat"), QStringLiteral("Send the commands N times over one connection and print the \"ok\" round trip's p50, p99 and maximum instead of each answer."), QStringLiteral("N"), QStringLiteral("1"));
+    p.addOption(repeat);
     p.addPositionalArgument(QStringLiteral("host"), QStringLiteral("Address or name of the terminal."));
     p.addPositionalArgument(QStringLiteral("commands"), QStringLiteral("Terminal commands."), QStringLiteral("CMD..."));
     if (!p.parse(args))
@@ -275,6 +277,10 @@ int command(QCoreApplication &app, const QStringList &args)
     o.answerTimeoutMs = c.answerTimeoutMs;
     if (!FrameCommandParser::parse(words, &o.commands, &error))
         return usageError(QStringLiteral("command"), error);
+    qint64 n = 0;
+    if (!numberOption(p, repeat, 1, 10000000, &n, &error))
+        return usageError(QStringLiteral("command"), error);
+    o.repeat = int(n);
 
     Result result;
     CommandSession session(o, &stdOut());

@@ -24,6 +24,7 @@ private slots:
     void usageErrors();
 
     void commandGetsOkForEachFrame();
+    void commandRoundTripStatistics();
     void commandWithoutOkTimesOut();
     void delayExtendsTheWait();
     void refused();
@@ -173,6 +174,22 @@ void tst_QuarnelClient::commandGetsOkForEachFrame()
     QCOMPARE(t.frames[3].code, 7);
     QVERIFY(t.headboxBytes.isEmpty());
     QTRY_VERIFY(!t.hasDataClient());   // it disconnected
+}
+
+void tst_QuarnelClient::commandRoundTripStatistics()
+{
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 --repeat 200 read 1 delay 0").split(' '), &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QCOMPARE(t.frames.size(), 400);
+    QCOMPARE(t.dataConnections, 1);
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral(
+        "^400 \"ok\" round trips: p50 ([0-9.]+) ms, p99 ([0-9.]+) ms, max ([0-9.]+) ms\n$")).match(r.out);
+    QVERIFY2(m.hasMatch(), DUMP(r));
+    const double p50 = m.captured(1).toDouble(), p99 = m.captured(2).toDouble(), max = m.captured(3).toDouble();
+    QVERIFY(p50 > 0 && p50 <= p99 && p99 <= max);
 }
 
 void tst_QuarnelClient::commandWithoutOkTimesOut()
