@@ -38,11 +38,14 @@
 // 16-bit unit swapped. CR LF "RDJW" "008000" CR LF stops its stream. Any
 // other byte comes back unchanged on the headbox's channel (loopback), except
 // while streaming, when it is taken silently so the stream stays checkable.
+// Bytes that may still become a frame are held back; a frame left incomplete
+// for 100 ms comes back like other bytes.
 // Switching sync on (register 15 bit 11, off -> on) starts every headbox
 // streaming the pattern of streampattern.h from sequence 0; switching it
 // off stops them. Stream words are generated when registers 9 and 10 are
 // read: from the elapsed time and the configured byte rate, or, with rate 0,
-// as fast as they are read. A FIFO holds at most fifoCapacityWords words;
+// as fast as they are read (the FIFO is topped up to 4096 words whenever
+// register 9 is read). A FIFO holds at most fifoCapacityWords words;
 // words beyond that are lost (the stream's sequence numbers show the gap).
 struct ZELK_INTERFACE_DLL_EXPORT FpgaSimConfig
 {

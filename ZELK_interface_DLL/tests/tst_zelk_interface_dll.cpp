@@ -124,10 +124,12 @@ void tst_zelk_interface_dll::closeTwiceAndReopen()
     FpgaSim *sim = FpgaSim::instance();
     zelk->interface_close();   // before any open
     open();
-    zelk->interface_open();    // already open: the same interface goes on
     sim->inject(0, words(0, 2));
     uint32_t n = 0;
     QTRY_COMPARE((zelk->data_in_queue(&n), n), 16u);
+    zelk->interface_open();    // already open: the same interface, ring and reader go on
+    QCOMPARE((zelk->data_in_queue(&n), n), 16u);
+    QCOMPARE(zelk->return_counter_time(), 2L);
     zelk->interface_close();
     zelk->interface_close();
     QCOMPARE((zelk->data_in_queue(&n), n), 0u);
