@@ -30,18 +30,18 @@ class InterfaceReader : public QThread
 {
     Q_OBJECT
 public:
-    static const quint16 dataPort = 2000;
-    static const quint16 answerPort = 2001;
-    static const long toOrvCapacity = 65536;
-    static const long toTcpCapacity = 4096000;
-    static const int orvReadBlock = 4096;
-    static const int tcpWriteBlock = 409600;
-    static const int keylessChunk = 2048;
-    static const long maxLenParam = 65524;
-    static const unsigned long maxCommandSleepMs = 60000;
+    static constexpr quint16 dataPort = 2000;
+    static constexpr quint16 answerPort = 2001;
+    static constexpr long toOrvCapacity = 65536;
+    static constexpr long toTcpCapacity = 4096000;
+    static constexpr int orvReadBlock = 4096;
+    static constexpr int tcpWriteBlock = 409600;
+    static constexpr int keylessChunk = 2048;
+    static constexpr long maxLenParam = 65524;
+    static constexpr unsigned long maxCommandSleepMs = 60000;
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
-    static const qint64 maxUnsentBytes = 4 * 1024 * 1024;
+    static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
 
     InterfaceReader(Orv *orv, QuarnelLog *log);
     virtual ~InterfaceReader();

@@ -1,0 +1,190 @@
+#include <QtTest>
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+
+#include "fpgasim.h"
+#include "harness.h"
+#include "orv.h"
+#include "orvinterfacezelk.h"
+#include "quarnellog.h"
+#include "relaytestsupport.h"
+#include "streampattern.h"
+
+using namespace relaytest;
+
+// The whole road of an exam on the simulated FPGA: library reader thread and
+// word ring, OrvInterfaceZelk, the relay thread, its queues and a PC client
+// on loopback.
+#ifndef RELAYCHAIN_MEGABYTES
+#define RELAYCHAIN_MEGABYTES 16
+#endif
+
+namespace {
+
+struct Chain
+{
+    Chain()
+    {
+        FpgaSimConfig config;
+        config.headboxes = 1;
+        sim = FpgaSim::instance();
+        sim->reset(config);
+        link = new OrvInterfaceZelk(&log);
+        link->Open();
+        setUp = link->SetInterface();
+        orv = new Orv(link, &log);
+        relay = new InterfaceReader(orv, &log);
+        relay->start();
+    }
+    ~Chain()
+    {
+        relay->Resume();
+        relay->Terminate();
+        relay->wait();
+        delete relay;
+        delete orv;
+        link->Close();
+        delete link;
+    }
+
+    bool connect(QTcpSocket *pc, QTcpSocket *answer)
+    {
+        pc->connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
+        answer->connectToHost(QHostAddress::LocalHost, InterfaceReader::answerPort);
+        if (!pc->waitForConnected(5000) || !answer->waitForConnected(5000))
+            return false;
+        QTest::qWait(100);
+        return true;
+    }
+
+    QuarnelLog log;
+    FpgaSim *sim;
+    OrvInterfaceZelk *link;
+    short setUp;
+    Orv *orv;
+    InterfaceReader *relay;
+};
+
+QByteArray receive(QTcpSocket *s, int n, int timeoutMs)
+{
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < n && t.elapsed() < timeoutMs) {
+        got += s->readAll();
+        if (got.size() < n)
+            QTest::qWait(2);
+    }
+    return got;
+}
+
+} // namespace
+
+class tst_RelayChain : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void headboxStreamReachesPcByteExact();
+    void pcStreamWithFramesReachesHeadboxInOrder();
+};
+
+void tst_RelayChain::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+    // Never the panel's register window.
+    qputenv("ZELK_FPGA", "sim");
+}
+
+void tst_RelayChain::headboxStreamReachesPcByteExact()
+{
+    Chain chain;
+    QCOMPARE(chain.setUp, short(0));
+    QTcpSocket pc;
+    QTcpSocket answer;
+    QVERIFY(chain.connect(&pc, &answer));
+
+    // The PC starts the acquisition with a sync frame, as the exam does.
+    chain.sim->clearWrites();
+    pc.write(frame(7, le16(1)));
+    QCOMPARE(receive(&answer, 2, 5000), QByteArray("ok"));
+    QTRY_VERIFY(chain.sim->streaming(1));
+
+    const quint64 want = quint64(RELAYCHAIN_MEGABYTES) * 1000 * 1000;
+    StreamChecker checker(1);
+    quint64 got = 0;
+    QElapsedTimer t;
+    t.start();
+    while (got < want && t.elapsed() < 240000) {
+        const QByteArray chunk = pc.readAll();
+        if (chunk.isEmpty()) {
+            QTest::qWait(1);
+            continue;
+        }
+        checker.feed(chunk);
+        got += quint64(chunk.size());
+        if (!checker.ok())
+            break;
+    }
+    const double seconds = double(t.elapsed()) / 1000.0;
+    QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
+    QVERIFY2(got >= want, qPrintable(QString("%1 bytes in %2 s").arg(got).arg(seconds)));
+    QCOMPARE(checker.lostWords(), quint64(0));
+    QCOMPARE(chain.sim->lostWords(0), quint64(0));
+    qInfo("%.1f MB headbox -> PC in %.1f s (%.1f MB/s)", double(got) / 1e6, seconds, double(got) / 1e6 / seconds);
+
+    // The PC leaves: the headbox is told to stop.
+    pc.disconnectFromHost();
+    QTRY_VERIFY(!chain.sim->streaming(1));
+    QVERIFY(chain.sim->receivedBy(1).endsWith("\r\nRDJW008000\r\n"));
+}
+
+void tst_RelayChain::pcStreamWithFramesReachesHeadboxInOrder()
+{
+    Chain chain;
+    QCOMPARE(chain.setUp, short(0));
+    QTcpSocket pc;
+    QTcpSocket answer;
+    QVERIFY(chain.connect(&pc, &answer));
+    chain.sim->clearWrites();
+
+    // The headbox sends back what it hears (not streaming), in whole words.
+    QRandomGenerator rng(11);
+    const char letters[] = "TALV";
+    QByteArray stream;
+    int frames = 0;
+    for (int i = 0; i < 24; ++i) {
+        const int n = rng.bounded(0, 400);
+        for (int k = 0; k < n; ++k)
+            stream += rng.bounded(3) ? char(rng.bounded(256)) : letters[rng.bounded(4)];
+        stream += i % 3 == 2 ? frame(6, le16(0)) : frame(qint16(i % 2 ? 0 : 10));
+        ++frames;
+    }
+    StreamModel m = model(stream);
+    const int pad = (8 - m.data.size() % 8) % 8;
+    stream += QByteArray(pad, 'p');
+    m = model(stream);
+    QCOMPARE(m.frames.size(), frames);
+    QVERIFY(m.waiting.isEmpty());
+
+    int at = 0;
+    while (at < stream.size()) {
+        const int n = qMin(stream.size() - at, rng.bounded(1, 700));
+        pc.write(stream.mid(at, n));
+        pc.flush();
+        at += n;
+        QTest::qWait(rng.bounded(0, 30));
+    }
+    // About 250 us a byte on the link.
+    QCOMPARE(receive(&answer, 2 * frames, 60000), QByteArray("ok").repeated(frames));
+    const QByteArray echoed = receive(&pc, m.data.size(), 60000);
+    QCOMPARE(echoed.size(), m.data.size());
+    QVERIFY(echoed == m.data);
+    QVERIFY(chain.sim->receivedBy(1) == m.data);
+}
+
+QTEST_MAIN(tst_RelayChain)
+#include "tst_relaychain.moc"
