@@ -296,6 +296,16 @@ void FpgaSimPrivate::write(int reg, uint64_t value)
     case 1:
         reg1Latch = value;
         break;
+    case 5:
+        // The clean pulse (0, then 0x40): 0 empties every receive FIFO, a
+        // waiting part of a word included.
+        if (value == 0) {
+            for (Fifo &f : fifo) {
+                f.words.clear();
+                f.partLen = 0;
+            }
+        }
+        break;
     case 8:
         reg8 = value;
         break;

@@ -21,6 +21,7 @@
 //                      channel; channel 0 reaches every headbox
 //   write 15           read channel (bits 0-2), write channel (bits 3-5),
 //                      sync (bit 11)
+//   write 5            0 = FIFO clean: every receive FIFO emptied
 //   write 8            bit 4 set = display off
 //   read 9             whole 64-bit words waiting on the read channel
 //   read 10            next word of the read channel (0 when none waits)

@@ -16,6 +16,7 @@ private slots:
     void opaqueBytesComeBack();
     void framesAmongOtherBytes();
     void halfFrameComesBackAfterATimeout();
+    void cleanPulseEmptiesTheFifos();
     void eachHeadboxHearsItsChannel();
     void streamStartsAndStops_data();
     void streamStartsAndStops();
@@ -145,6 +146,24 @@ void tst_fpgasim::halfFrameComesBackAfterATimeout()
     QCOMPARE(drain(), QByteArray());
     QTest::qWait(150);
     QCOMPARE(drain(), QByteArray("12345\r\nR"));
+}
+
+void tst_fpgasim::cleanPulseEmptiesTheFifos()
+{
+    FpgaSim *sim = FpgaSim::instance();
+    sim->reset(FpgaSimConfig());
+    sim->inject(0, "0123456789A");   // a word and three bytes of the next
+    sim->inject(3, "01234567");
+    sim->write(5, 0x4400);
+    QCOMPARE(sim->fifoWords(0), 1u);
+    sim->write(5, 0);
+    QCOMPARE(sim->fifoWords(0), 0u);
+    QCOMPARE(sim->fifoWords(3), 0u);
+    sim->write(5, 0x40);
+    // The answer that follows starts a word of its own.
+    selectChannels(0, 0);
+    send(identify);
+    QCOMPARE(drain(), swapped(FpgaSimConfig::defaultSerial(1)));
 }
 
 void tst_fpgasim::eachHeadboxHearsItsChannel()
