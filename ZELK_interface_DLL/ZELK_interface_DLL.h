@@ -20,14 +20,16 @@ class ZELK_INTERFACE_DLL_EXPORT ZELK_interface_DLL : public QObject
 
 public:
     ZELK_interface_DLL();
+    // Closes an interface still open, so no reader outlives its facade.
     ~ZELK_interface_DLL() override;
 
     // Maps the register window, programs the link defaults and starts the
     // reader thread. Ends the process (status 1) when the register device
     // cannot be opened. Opening an already open facade does nothing.
     void interface_open();
-    // Stops and joins the reader; the register window stays mapped.
-    // Harmless when nothing is open.
+    // Stops and joins the reader; the register window stays mapped (one
+    // mapping per process, reused by a later open). Harmless when nothing
+    // is open.
     void interface_close();
 
     void stop();
