@@ -48,6 +48,8 @@ MainGui::MainGui(QWidget *parent)
     viewMode = User;
 
     timer = new QTimer;
+    // A coarse timer of this length may fire up to a second early.
+    timer->setTimerType(Qt::PreciseTimer);
     connect(timer, SIGNAL(timeout()), this, SLOT(HideUserView()));
 
     dlgSetup = nullptr;

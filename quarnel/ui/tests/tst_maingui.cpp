@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QSpinBox>
 
+#include <functional>
+
 #include "controller.h"
 #include "dialogsetup.h"
 #include "maingui.h"
@@ -391,74 +393,109 @@ void tst_MainGui::imagesAreReproducible()
     }
 }
 
+// Times, on one clock, at which a screen's overlay starts to darken after
+// being transparent and at which the screen asks for the display to go off.
+// Recorded as they happen, so a busy machine makes them late, never early.
+class FadeWatch : public QObject
+{
+public:
+    FadeWatch(Panel *panel, const QElapsedTimer *clock)
+        : p(panel), clock(clock)
+    {
+        p->overlay()->installEventFilter(this);
+        connect(&p->ctrl, &Controller::TurnOffDisplay, this, [this] { offAt << this->clock->elapsed(); });
+    }
+
+    QList<qint64> fadeOutAt;
+    QList<qint64> offAt;
+    std::function<void()> onFadeOut;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::StyleChange)
+            return false;
+        const int alpha = p->alpha();
+        if (lastAlpha == 0 && alpha > 0 && alpha < 255) {
+            fadeOutAt << clock->elapsed();
+            if (onFadeOut)
+                onFadeOut();
+        }
+        lastAlpha = alpha;
+        return false;
+    }
+
+private:
+    Panel *p;
+    const QElapsedTimer *clock;
+    int lastAlpha = -1;
+};
+
 // The lit period and the fades with their real durations, observed on five
 // screens at once so the suite waits for them only once:
-//   lit      lit at 0, never touched: fades at 20 s, display off at 21 s
-//   touched  lit at 0, touched at 1.5 s: still lit at 20.5 s, off at 22.5 s
+//   lit      lit at 0, never touched: fades at 20 s, display off 1 s later
+//   touched  lit at 0, touched again at 1.5 s: the period starts again
 //   woken    touched during its fade-out: the fade stops, the display stays on
 //   asked    setup asked for during its fade-out: the display stays on
 //   setup    dialog open from 1.5 s on: nothing fades
 void tst_MainGui::realTimings()
 {
+    const qint64 period = MainGui::ENABLED_VIEW_TIME_MS;
+    const qint64 late = 1500; // what a loaded machine may add
     Panel lit, touched, woken, asked, setup;
-    QList<Panel *> all = {&lit, &touched, &woken, &asked, &setup};
     QElapsedTimer clock;
-    auto waitUntil = [&](qint64 ms) {
-        const qint64 left = ms - clock.elapsed();
-        if (left > 0)
-            QTest::qWait(int(left));
-    };
+    FadeWatch litWatch(&lit, &clock), touchedWatch(&touched, &clock), wokenWatch(&woken, &clock),
+        askedWatch(&asked, &clock), setupWatch(&setup, &clock);
+    wokenWatch.onFadeOut = [&] { QTimer::singleShot(300, &woken.ctrl, [&] { woken.wake(); }); };
+    askedWatch.onFadeOut = [&] { QTimer::singleShot(300, &asked.ctrl, [&] { emit asked.ctrl.ShowSetupDialog(); }); };
 
     clock.start();
-    for (Panel *p : all)
+    for (Panel *p : {&lit, &touched, &woken, &asked, &setup})
         p->wake();
+    const qint64 litAt = clock.elapsed();
 
-    waitUntil(1500);
-    for (Panel *p : all) {
+    QTest::qWait(1500);
+    for (Panel *p : {&lit, &touched, &woken, &asked, &setup}) {
         QCOMPARE(p->alpha(), 0);
         QCOMPARE(p->on.count(), 1);
     }
     QTest::mouseClick(touched.overlay(), Qt::LeftButton, Qt::NoModifier, QPoint(400, 240));
     touched.wake();
+    const qint64 touchedAt = clock.elapsed();
     QCOMPARE(touched.on.count(), 1);
     QCOMPARE(touched.alpha(), 0);
     emit setup.ctrl.ShowSetupDialog();
     QCOMPARE(setup.dialogs().size(), 1);
-    QCOMPARE(setup.on.count(), 1);
 
-    waitUntil(19500);
-    for (Panel *p : all) {
-        QCOMPARE(p->alpha(), 0);
-        QCOMPARE(p->off.count(), 0);
-    }
+    QTRY_COMPARE_WITH_TIMEOUT(touchedWatch.offAt.size(), 1, int(period + 1000 + 2 * late + 1500));
+    // Long enough for any fade still running to end and be counted.
+    QTest::qWait(1300);
 
-    waitUntil(20500);
-    QVERIFY2(lit.alpha() > 0 && lit.alpha() < 255, qPrintable(QString::number(lit.alpha())));
-    QCOMPARE(lit.off.count(), 0);
-    QCOMPARE(touched.alpha(), 0);
-    QCOMPARE(setup.alpha(), 0);
-    QVERIFY(woken.alpha() > 0 && asked.alpha() > 0);
-    woken.wake();
-    QCOMPARE(woken.on.count(), 2);
-    QCOMPARE(woken.alpha(), 255);
-    emit asked.ctrl.ShowSetupDialog();
-    QCOMPARE(asked.on.count(), 2);
-
-    waitUntil(21600);
-    QCOMPARE(lit.off.count(), 1);
+    QCOMPARE(litWatch.fadeOutAt.size(), 1);
+    QVERIFY2(litWatch.fadeOutAt[0] - litAt >= period - 20, qPrintable(QString::number(litWatch.fadeOutAt[0])));
+    QVERIFY2(litWatch.fadeOutAt[0] - litAt <= period + late, qPrintable(QString::number(litWatch.fadeOutAt[0])));
+    QCOMPARE(litWatch.offAt.size(), 1);
+    QVERIFY2(litWatch.offAt[0] - litWatch.fadeOutAt[0] >= 950, qPrintable(QString::number(litWatch.offAt[0])));
+    QVERIFY2(litWatch.offAt[0] - litWatch.fadeOutAt[0] <= 1000 + late, qPrintable(QString::number(litWatch.offAt[0])));
     QCOMPARE(lit.alpha(), 255);
-    QCOMPARE(touched.off.count(), 0);
-    QCOMPARE(touched.alpha(), 0);
-
-    waitUntil(23300);
-    QCOMPARE(lit.off.count(), 1);
     QCOMPARE(lit.on.count(), 1);
-    QCOMPARE(touched.off.count(), 1);
+
+    QCOMPARE(touchedWatch.fadeOutAt.size(), 1);
+    QVERIFY2(touchedWatch.fadeOutAt[0] - touchedAt >= period - 20, qPrintable(QString::number(touchedWatch.fadeOutAt[0])));
+    QCOMPARE(touched.on.count(), 1);
     QCOMPARE(touched.alpha(), 255);
+
+    QCOMPARE(wokenWatch.fadeOutAt.size(), 1);
     QCOMPARE(woken.off.count(), 0);
+    QCOMPARE(woken.on.count(), 2);
     QCOMPARE(woken.alpha(), 0);
+
+    QCOMPARE(askedWatch.fadeOutAt.size(), 1);
     QCOMPARE(asked.off.count(), 0);
+    QCOMPARE(asked.on.count(), 2);
     QCOMPARE(asked.dialogs().size(), 1);
+
+    QCOMPARE(setupWatch.fadeOutAt.size(), 0);
     QCOMPARE(setup.off.count(), 0);
     QCOMPARE(setup.on.count(), 1);
     QCOMPARE(setup.alpha(), 0);
