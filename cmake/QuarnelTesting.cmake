@@ -3,6 +3,7 @@
 # One QtTest binary per area. Every test runs inside its own instance of the
 # namespace harness (scripts/harness.sh), so ctest may run them in parallel
 # and nothing a test starts reaches the machine's network, /etc or IPC.
+# Tests always use the simulated FPGA, whatever the build's default backend.
 # Labels: "threads" marks tests worth running under ThreadSanitizer, "heavy"
 # marks long data volumes that the sanitizer flavours skip.
 set(QUARNEL_HARNESS ${PROJECT_SOURCE_DIR}/scripts/harness.sh CACHE INTERNAL "")
@@ -14,7 +15,7 @@ function(quarnel_add_test name)
     # Cross builds run the test binaries under user-mode emulation.
     add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZELK_FPGA=sim"
         TIMEOUT 900)
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")

@@ -22,6 +22,6 @@ if [ "${QUARNEL_SANITIZERS:-1}" = 1 ]; then
     echo "== build (tsan)"
     scripts/build.sh tsan
     echo "== tests (tsan, threaded parts)"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
         ctest --test-dir build-tsan --output-on-failure --parallel 2 --label-regex threads --label-exclude heavy
 fi
