@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QSystemTrayIcon>
+#include <QTextBlock>
 
 #include "controller.h"
 #include "mainwindow.h"
@@ -14,6 +15,7 @@ private slots:
     void tooltipAndStatus_data();
     void tooltipAndStatus();
     void logAndVersions();
+    void logKeepsTheNewestLines();
     void doubleClickToggles();
 };
 
@@ -80,6 +82,21 @@ void tst_MainWindow::logAndVersions()
              QStringLiteral("interface present\nquarnel Status: OK"));
     QCOMPARE(window.findChild<QLabel *>(QStringLiteral("lblVersion"))->text(), QStringLiteral("FW 2.4"));
     QCOMPARE(window.windowTitle(), QStringLiteral("TalvenorQuarnel"));
+}
+
+// The headbox protocol logs every identification, twice a second: the window
+// keeps the newest lines only.
+void tst_MainWindow::logKeepsTheNewestLines()
+{
+    Controller ctrl(nullptr, nullptr);
+    MainWindow window(nullptr);
+    window.SetController(&ctrl);
+    for (int i = 0; i < 6000; ++i)
+        emit ctrl.AddLogItem(QStringLiteral("line %1").arg(i));
+    QPlainTextEdit *log = window.findChild<QPlainTextEdit *>();
+    QCOMPARE(log->blockCount(), 5000);
+    QCOMPARE(log->document()->firstBlock().text(), QStringLiteral("line 1000"));
+    QCOMPARE(log->document()->lastBlock().text(), QStringLiteral("line 5999"));
 }
 
 void tst_MainWindow::doubleClickToggles()
