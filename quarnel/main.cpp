@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "quarnelnetwork.h"
 #include "singleinstanceguard.h"
 #include "unixsignalwatcher.h"
 
@@ -18,10 +19,14 @@ int main(int argc, char **argv)
         return -1;
     }
 
+    QuarnelNetwork *hub = new QuarnelNetwork(nullptr);
+
     UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
     QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
 
     app->exec();
+
+    delete hub;
 
     delete signalWatcher;
     delete guard;

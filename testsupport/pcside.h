@@ -70,6 +70,8 @@ inline QUdpSocket *udpSocket(quint16 port, const QHostAddress &addr = QHostAddre
         const int one = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        // So that a received datagram tells its destination address.
+        ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
         const sockaddr_in sa = ipv4(addr, port);
         if (::bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
             ::close(s);

@@ -1,0 +1,294 @@
+#include "quarnelnetwork.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QTextCodec>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include <cstring>
+
+#include "headboxchecker.h"
+#include "interfacereader.h"
+#include "networkcabledetector.h"
+#include "orv.h"
+#include "orvinterfacezelk.h"
+#include "quarnellog.h"
+
+namespace {
+
+// The IPv4 number of addr (first octet most significant), 0 when it has none.
+quint32 Ipv4Number(const QHostAddress &addr)
+{
+    bool ok = false;
+    const quint32 n = addr.toIPv4Address(&ok);
+    return ok ? n : 0;
+}
+
+} // namespace
+
+QuarnelNetwork::QuarnelNetwork(QObject *parent)
+    : QObject(parent)
+{
+    Construct(nullptr);
+}
+
+QuarnelNetwork::QuarnelNetwork(OrvInterface *orvInter, QObject *parent)
+    : QObject(parent)
+{
+    Construct(orvInter);
+}
+
+void QuarnelNetwork::Construct(OrvInterface *orvInter)
+{
+    ipAddr = QHostAddress();
+    _udpSocket = nullptr;
+    _udpPort = 8192;
+    _udpPortConnectionStatus = 8193;
+    _tcpPort = 2000;
+
+    jBroadcast.insert(QStringLiteral("name"), QString(""));
+    jBroadcast.insert(QStringLiteral("remote_terminal_port"), int(_tcpPort));
+    jBroadcast.insert(QStringLiteral("num_devices"), 0);
+    jBroadcast.insert(QStringLiteral("connected_to"), QStringLiteral("cable"));
+
+    jDocument = new QJsonDocument;
+    _orv = nullptr;
+    orvInterface = nullptr;
+    _checkHeadboxConnected = nullptr;
+    _interfaceReader = nullptr;
+    networkCableDetector = nullptr;
+    std::memset(deviceSN, 0, sizeof deviceSN);
+    std::memset(&connectionStatus, 0, sizeof connectionStatus);
+
+    _log = new QuarnelLog;
+    connect(_log, SIGNAL(AddLogItemSignal(QString)), this, SLOT(LogItemAdded(QString)));
+
+    LogItemAdded(QStringLiteral("Checking quarnel"));
+
+    orvInterface = orvInter ? orvInter : new OrvInterfaceZelk(_log);
+    connect(orvInterface, SIGNAL(FirmwareVersion(QString)), this, SIGNAL(FirmwareInfo(QString)));
+
+    networkCableDetector = new NetworkCableDetector(_log, orvInterface, nullptr);
+    connect(networkCableDetector, SIGNAL(UsbStatus(bool)), this, SLOT(UsbPresence(bool)));
+    connect(networkCableDetector, SIGNAL(NetworkCablePlugged()), this, SLOT(NetworkPlugged()));
+    connect(networkCableDetector, SIGNAL(NetworkCableUnplugged()), this, SLOT(NetworkUnplugged()));
+    connect(networkCableDetector, SIGNAL(IpAddress(QHostAddress)), this, SLOT(IpAddr(QHostAddress)));
+}
+
+QuarnelNetwork::~QuarnelNetwork()
+{
+    if (_udpSocket) {
+        _udpSocket->close();
+        delete _udpSocket;
+        _udpSocket = nullptr;
+    }
+    // A paused thread looks at its stop flag only once resumed.
+    if (_checkHeadboxConnected) {
+        _checkHeadboxConnected->Resume();
+        _checkHeadboxConnected->Terminate();
+        _checkHeadboxConnected->wait();
+    }
+    if (_interfaceReader) {
+        _interfaceReader->Resume();
+        _interfaceReader->Terminate();
+        _interfaceReader->wait();
+    }
+    delete networkCableDetector;
+    delete _checkHeadboxConnected;
+    delete _interfaceReader;
+    delete _orv;
+    delete orvInterface;
+
+    LogItemAdded(QStringLiteral("End program"));
+
+    delete _log;
+    delete jDocument;
+}
+
+void QuarnelNetwork::UsbPresence(bool found)
+{
+    if (!found) {
+        LogItemAdded(QStringLiteral("Error: interface NOT present!"));
+        if (_interfaceReader && _checkHeadboxConnected)
+            disconnect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()));
+        if (_checkHeadboxConnected)
+            _checkHeadboxConnected->Pause();
+        if (orvInterface)
+            orvInterface->ResetInterface();
+        return;
+    }
+
+    LogItemAdded(QStringLiteral("interface present"));
+    orvInterface->Open();
+    if (orvInterface->SetInterface() != 0) {
+        // The detector reports the interface again at its next tick.
+        qDebug("RIPROVAAAAAAAAAAAAAAA");
+        orvInterface->Close();
+        networkCableDetector->ForceNotificationStatus();
+        return;
+    }
+
+    BuildWorkers();
+
+    // Made again on every set-up because a loss removes it; unique, so that a
+    // second report of a present interface cannot double it.
+    connect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()),
+            Qt::ConnectionType(Qt::AutoConnection | Qt::UniqueConnection));
+    LogItemAdded(QStringLiteral("quarnel Status: OK"));
+}
+
+void QuarnelNetwork::BuildWorkers()
+{
+    if (!_orv)
+        _orv = new Orv(orvInterface, _log, this);
+
+    if (!_checkHeadboxConnected) {
+        _checkHeadboxConnected = new HeadboxChecker(_orv);
+        _checkHeadboxConnected->start();
+        // Broadcast first: the datagram goes out before deviceSN changes.
+        connect(_checkHeadboxConnected, SIGNAL(ConnectionFound(bool, QString, short)),
+                this, SLOT(SendBroadcastRequest(bool, QString, short)));
+        connect(_checkHeadboxConnected, SIGNAL(ConnectionFound(bool, QString, short)),
+                this, SLOT(HeadboxPlugged(bool, QString, short)));
+    } else {
+        _checkHeadboxConnected->Resume();
+    }
+
+    if (_interfaceReader)
+        return;
+    ClientDisconnected();
+    _interfaceReader = new InterfaceReader(_orv, _log);
+    connect(_interfaceReader, SIGNAL(ReadyToStartExam()), _checkHeadboxConnected, SLOT(Pause()));
+    connect(networkCableDetector, SIGNAL(NetworkCableUnplugged()), _interfaceReader, SLOT(ClientDisconnected()));
+    connect(_interfaceReader, SIGNAL(IpHost(QHostAddress)), this, SLOT(SendBroadcastStatusConnected(QHostAddress)));
+    connect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), this, SLOT(ClientDisconnected()));
+    connect(_interfaceReader, SIGNAL(ReadyToStartExam()), this, SLOT(ClientConnected()));
+    connect(_interfaceReader, SIGNAL(IpHostName(QString)), this, SIGNAL(NewHostName(QString)));
+    _interfaceReader->start();
+}
+
+void QuarnelNetwork::HeadboxPlugged(bool plugged, QString devId, short nDevs)
+{
+    emit headboxPluggedState(plugged, devId, nDevs);
+
+    std::memset(deviceSN, 0, sizeof deviceSN);
+    if (!plugged)
+        return;
+    // A serial longer than the field is cut to fit with its terminator.
+    const QByteArray text = devId.toLocal8Bit();
+    int n = qMin(text.size(), int(sizeof deviceSN) - 1);
+    if (n < text.size() && QTextCodec::codecForLocale()->mibEnum() == 106) {
+        // UTF-8: do not leave half a character behind.
+        while (n > 0 && (uchar(text.at(n)) & 0xC0) == 0x80)
+            --n;
+    }
+    std::memcpy(deviceSN, text.constData(), size_t(n));
+}
+
+void QuarnelNetwork::LogItemAdded(QString item)
+{
+    emit AddLogItem(item);
+}
+
+void QuarnelNetwork::NetworkPlugged()
+{
+    emit NetworkCableState(true);
+}
+
+void QuarnelNetwork::NetworkUnplugged()
+{
+    emit NetworkCableState(false);
+}
+
+void QuarnelNetwork::ClientConnected()
+{
+    emit ClientConnectionState(true);
+}
+
+void QuarnelNetwork::ClientDisconnected()
+{
+    emit ClientConnectionState(false);
+    SendStatus(QHostAddress());
+}
+
+void QuarnelNetwork::IpAddr(QHostAddress addr)
+{
+    ipAddr = addr;
+    emit IpAddress(addr, system.IsFirstTime());
+    if (!_udpSocket)
+        CreateSocket();
+    qDebug().noquote() << QStringLiteral("*****************") + addr.toString();
+}
+
+void QuarnelNetwork::UserChangeIp(QHostAddress newIp)
+{
+    if (newIp.isNull() || newIp == ipAddr)
+        return;
+    if (_interfaceReader)
+        _interfaceReader->ClientDisconnected();
+
+    system.ChangeIp(newIp);
+
+    ipAddr = newIp;
+    emit IpAddress(ipAddr, false);
+
+    if (!_udpSocket)
+        return;
+    _udpSocket->close();
+    delete _udpSocket;
+    _udpSocket = nullptr;
+    CreateSocket();
+}
+
+void QuarnelNetwork::TurnOffDisplay()
+{
+    if (orvInterface)
+        orvInterface->DisplayPower(false);
+}
+
+void QuarnelNetwork::TurnOnDisplay()
+{
+    if (orvInterface)
+        orvInterface->DisplayPower(true);
+}
+
+void QuarnelNetwork::CreateSocket()
+{
+    // Bound to the terminal's address so that broadcasts leave from it; the
+    // socket is never read.
+    _udpSocket = new QUdpSocket(this);
+    _udpSocket->bind(ipAddr, 0);
+}
+
+void QuarnelNetwork::SendBroadcastRequest(bool headboxConnected, QString devId, short nDevs)
+{
+    if (!headboxConnected)
+        return;
+    emit headboxPluggedState(true, devId, nDevs);
+    if (!_udpSocket)
+        return;
+
+    _log->AddLogItem(QStringLiteral("Send Broadcast Request ") + devId + QStringLiteral("  devices=")
+                     + QString::number(nDevs));
+    jBroadcast.insert(QStringLiteral("name"), devId);
+    jBroadcast.insert(QStringLiteral("num_devices"), int(nDevs));
+    jDocument->setObject(jBroadcast);
+    _udpSocket->writeDatagram(jDocument->toJson(QJsonDocument::Indented), QHostAddress::Broadcast, _udpPort);
+}
+
+void QuarnelNetwork::SendBroadcastStatusConnected(QHostAddress ip)
+{
+    SendStatus(ip);
+}
+
+void QuarnelNetwork::SendStatus(const QHostAddress &pc)
+{
+    connectionStatus.ipPc = qToLittleEndian(Ipv4Number(pc));
+    connectionStatus.ipQuarnel = qToLittleEndian(Ipv4Number(ipAddr));
+    std::memcpy(connectionStatus.headboxSN, deviceSN, sizeof connectionStatus.headboxSN);
+    if (!_udpSocket)
+        return;
+    _udpSocket->writeDatagram(reinterpret_cast<const char *>(&connectionStatus), sizeof connectionStatus,
+                              QHostAddress::Broadcast, _udpPortConnectionStatus);
+}

@@ -1,0 +1,274 @@
+#include <QtTest>
+
+#include <QNetworkDatagram>
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include "fpgasim.h"
+#include "harness.h"
+#include "pcside.h"
+#include "quarnelnetwork.h"
+#include "streampattern.h"
+#include "testhub.h"
+
+// A whole exam as the PC program runs it, through the program's own objects:
+// the hub with its FPGA-backed link on the simulated FPGA and headbox.
+
+static const QByteArray Serial("ABC-1234/56-7");
+static const QByteArray PanelOctets("\xC6\x33\x64\x0A", 4);
+static const QByteArray PcOctets("\xC6\x33\x64\x01", 4);
+static const QByteArray NoAddress(4, '\0');
+
+static QByteArray discoveryText()
+{
+    return "{\n"
+           "    \"connected_to\": \"cable\",\n"
+           "    \"name\": \"" + Serial + "\",\n"
+           "    \"num_devices\": 1,\n"
+           "    \"remote_terminal_port\": 2000\n"
+           "}\n";
+}
+
+// A terminal command frame: key, parameter length, code, parameters, checksum.
+static QByteArray frame(qint16 code, const QByteArray &params)
+{
+    QByteArray f("TALV");
+    char len[4], cmd[2], sum[2];
+    qToLittleEndian<qint32>(params.size(), len);
+    qToLittleEndian<qint16>(code, cmd);
+    f.append(len, 4).append(cmd, 2).append(params);
+    quint16 s = 0;
+    for (char c : qAsConst(f))
+        s = quint16(s + uchar(c));
+    qToLittleEndian<quint16>(s, sum);
+    return f.append(sum, 2);
+}
+
+static QByteArray le16(qint16 v)
+{
+    char b[2];
+    qToLittleEndian<qint16>(v, b);
+    return QByteArray(b, 2);
+}
+
+class tst_Exam : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void wholeExam();
+    void cablePulledDuringExam();
+
+private:
+    // Start-up up to the first discovery datagram.
+    void startTerminal();
+    // Data and answer connections, checked through the status record.
+    void connectPc();
+    // Frames for one headbox with sync on; the stream starts afterwards.
+    void startAcquisition();
+    // Reads the stream until bytes have come, checking every word.
+    void receiveStream(qint64 bytes);
+
+    QuarnelNetwork *hub = nullptr;
+    QUdpSocket *discovery = nullptr;
+    QUdpSocket *status = nullptr;
+    QTcpSocket *data = nullptr;
+    QTcpSocket *answer = nullptr;
+    QSignalSpy *connection = nullptr;
+    QSignalSpy *hostName = nullptr;
+    QSignalSpy *cable = nullptr;
+};
+
+void tst_Exam::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+    QCOMPARE(qgetenv("ZELK_FPGA"), QByteArray("sim"));
+}
+
+void tst_Exam::init()
+{
+    FpgaSimConfig config;
+    config.headboxes = 1;
+    config.serials = {Serial};
+    config.byteRate = 2000000;
+    FpgaSim::instance()->reset(config);
+    discovery = pcside::udpSocket(8192);
+    status = pcside::udpSocket(8193);
+    QVERIFY(discovery && status);
+}
+
+void tst_Exam::cleanup()
+{
+    delete data;
+    delete answer;
+    data = answer = nullptr;
+    delete connection;
+    delete hostName;
+    delete cable;
+    connection = hostName = cable = nullptr;
+    delete hub;
+    hub = nullptr;
+    delete discovery;
+    delete status;
+    pcside::plugCable();
+}
+
+void tst_Exam::startTerminal()
+{
+    hub = new QuarnelNetwork(nullptr);
+    connection = new QSignalSpy(hub, SIGNAL(ClientConnectionState(bool)));
+    hostName = new QSignalSpy(hub, SIGNAL(NewHostName(QString)));
+    cable = new QSignalSpy(hub, SIGNAL(NetworkCableState(bool)));
+    QVERIFY(connection->isValid() && hostName->isValid() && cable->isValid());
+
+    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 8000);
+    const QNetworkDatagram first = discovery->receiveDatagram();
+    QCOMPARE(first.data(), discoveryText());
+    QCOMPARE(first.senderAddress(), QHostAddress(harness::panelIp()));
+    QCOMPARE(cable->size(), 1);
+    QCOMPARE(cable->at(0).at(0).toBool(), true);
+
+    // The relay was created before any headbox report: no serial, no PC.
+    QTRY_VERIFY(status->hasPendingDatagrams());
+    const QList<QNetworkDatagram> records = drain(status);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.at(0).data(), expectedStatus("", NoAddress, PanelOctets));
+}
+
+void tst_Exam::connectPc()
+{
+    const int before = connection->size();
+    answer = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2001);
+    data = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000);
+    QVERIFY(answer && data);
+    QTRY_COMPARE(connection->size(), before + 1);
+    QCOMPARE(connection->last().at(0).toBool(), true);
+
+    QTRY_VERIFY(status->hasPendingDatagrams());
+    const QList<QNetworkDatagram> records = drain(status);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.at(0).data(), expectedStatus(Serial, PcOctets, PanelOctets));
+
+    // The checker is paused: the terminal goes silent on the discovery port.
+    QTest::qWait(800);
+    drain(discovery);
+    QTest::qWait(1200);
+    QVERIFY(!discovery->hasPendingDatagrams());
+}
+
+void tst_Exam::startAcquisition()
+{
+    // Headbox traffic passes through and the emulated headbox echoes it
+    // (whole 64-bit words: the FPGA delivers nothing less).
+    const QByteArray traffic("\r\nheadbox traffic, no command!\r\n");
+    QCOMPARE(traffic.size() % 8, 0);
+    data->write(traffic);
+    QByteArray echo;
+    QTRY_VERIFY((echo += data->readAll()).size() >= traffic.size());
+    QCOMPARE(echo, traffic);
+
+    QByteArray layout;
+    for (qint16 v : {1, 2, 32, 8, 32, 0, 0, 0})
+        layout += le16(v);
+    data->write(frame(1, le16(16)));
+    data->write(frame(3, layout));
+    data->write(frame(7, le16(1)));
+    QByteArray oks;
+    QTRY_VERIFY_WITH_TIMEOUT((oks += answer->readAll()).size() >= 6, 5000);
+    QCOMPARE(oks, QByteArray("okokok"));
+    QVERIFY(FpgaSim::instance()->syncOn());
+    QVERIFY(FpgaSim::instance()->streaming(1));
+}
+
+void tst_Exam::receiveStream(qint64 bytes)
+{
+    StreamChecker checker(1);
+    QElapsedTimer clock;
+    clock.start();
+    while (qint64(checker.bytes()) < bytes && clock.elapsed() < 20000) {
+        // The terminal's side runs in this thread too: keep its loop turning.
+        QTest::qWait(5);
+        checker.feed(data->readAll());
+    }
+    QVERIFY2(qint64(checker.bytes()) >= bytes, qPrintable(QString::number(checker.bytes())));
+    QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
+    QCOMPARE(checker.lostWords(), 0u);
+    QCOMPARE(checker.corruptWords(), 0u);
+    QCOMPARE(checker.duplicatedWords(), 0u);
+}
+
+void tst_Exam::wholeExam()
+{
+    startTerminal();
+    QVERIFY(!QTest::currentTestFailed());
+    connectPc();
+    QVERIFY(!QTest::currentTestFailed());
+    startAcquisition();
+    QVERIFY(!QTest::currentTestFailed());
+    receiveStream(1 << 20);
+    QVERIFY(!QTest::currentTestFailed());
+
+    const int before = connection->size();
+    data->disconnectFromHost();
+    QTRY_COMPARE(connection->size(), before + 1);
+    QCOMPARE(connection->last().at(0).toBool(), false);
+    QTRY_VERIFY(!hostName->isEmpty());
+    QCOMPARE(hostName->last().at(0).toString(), QString());
+
+    QTRY_VERIFY(status->hasPendingDatagrams());
+    QCOMPARE(drain(status).at(0).data(), expectedStatus(Serial, NoAddress, PanelOctets));
+
+    // The headbox was told to stop and the checker looks for it again.
+    QVERIFY(FpgaSim::instance()->receivedBy(1).contains("\r\nRDJW008000\r\n"));
+    QVERIFY(!FpgaSim::instance()->streaming(1));
+    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 3000);
+    QCOMPARE(discovery->receiveDatagram().data(), discoveryText());
+}
+
+void tst_Exam::cablePulledDuringExam()
+{
+    startTerminal();
+    QVERIFY(!QTest::currentTestFailed());
+    connectPc();
+    QVERIFY(!QTest::currentTestFailed());
+    startAcquisition();
+    QVERIFY(!QTest::currentTestFailed());
+    receiveStream(256 * 1024);
+    QVERIFY(!QTest::currentTestFailed());
+
+    const int before = connection->size();
+    QVERIFY(pcside::pullCable());
+    QTRY_VERIFY_WITH_TIMEOUT(connection->size() == before + 1, 3000);
+    QCOMPARE(connection->last().at(0).toBool(), false);
+    QCOMPARE(cable->last().at(0).toBool(), false);
+    QCOMPARE(hostName->last().at(0).toString(), QString());
+    QVERIFY(FpgaSim::instance()->receivedBy(1).contains("\r\nRDJW008000\r\n"));
+    QVERIFY(!FpgaSim::instance()->streaming(1));
+
+    drain(discovery);
+    QVERIFY(pcside::plugCable());
+    QTRY_VERIFY_WITH_TIMEOUT(cable->last().at(0).toBool(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 3000);
+    QCOMPARE(discovery->receiveDatagram().data(), discoveryText());
+
+    // The terminal takes the next exam.
+    delete data;
+    delete answer;
+    data = answer = nullptr;
+    drain(status);
+    connectPc();
+    QCOMPARE(connection->size(), before + 2);
+}
+
+int main(int argc, char **argv)
+{
+    // Never the panel's /dev/mem: the simulated FPGA stands in.
+    qputenv("ZELK_FPGA", "sim");
+    QCoreApplication app(argc, argv);
+    tst_Exam test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_exam.moc"

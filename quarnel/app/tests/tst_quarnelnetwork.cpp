@@ -1,0 +1,298 @@
+#include <QtTest>
+
+#include <QFile>
+#include <QPointer>
+#include <QTcpSocket>
+
+#include "harness.h"
+#include "headboxchecker.h"
+#include "interfacereader.h"
+#include "pcside.h"
+#include "testhub.h"
+
+static QByteArray interfacesFile()
+{
+    QFile f("/etc/network/interfaces");
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+static QByteArray sudoLog()
+{
+    QFile f(harness::sudoLog());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+class tst_QuarnelNetwork : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void failingSetUpRetriedEverySecondThenWorkersOnce();
+    void headboxReportsReachPanelAndSerialField();
+    void lossAndRecoveryKeepWorkersAndOneResumeConnection();
+    void displayPowerForwardedOnce();
+    void userChangeIpToCurrentAddressDoesNothing();
+    void userChangeIpWithoutRelay();
+    void userChangeIpDisconnectsPcFirstThenRebinds();
+    void destroyWithPcConnectedAndCheckerPausedEndsThreads();
+
+private:
+    void startHub(HeadboxLink *link);
+
+    TestHub *hub = nullptr;
+};
+
+void tst_QuarnelNetwork::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+    qRegisterMetaType<QHostAddress>();
+}
+
+void tst_QuarnelNetwork::cleanup()
+{
+    delete hub;
+    hub = nullptr;
+    restorePanelAddress();
+}
+
+void tst_QuarnelNetwork::startHub(HeadboxLink *link)
+{
+    hub = new TestHub(link);
+    QTRY_VERIFY_WITH_TIMEOUT(hub->_interfaceReader != nullptr, 3000);
+}
+
+void tst_QuarnelNetwork::failingSetUpRetriedEverySecondThenWorkersOnce()
+{
+    DebugLines debug;
+    HeadboxLink *link = new HeadboxLink;
+    link->setUpFailures = 2;
+    hub = new TestHub(link);
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> attempts;
+    while (attempts.size() < 3 && clock.elapsed() < 6000) {
+        QTest::qWait(20);
+        const int n = link->calls("TestInterface").size();
+        while (attempts.size() < n)
+            attempts << clock.elapsed();
+        if (attempts.size() < 3)
+            QVERIFY2(hub->_checkHeadboxConnected == nullptr && hub->_orv == nullptr
+                         && hub->_interfaceReader == nullptr,
+                     "workers before a successful set-up");
+    }
+    QCOMPARE(attempts.size(), 3);
+    QVERIFY2(attempts[1] - attempts[0] >= 900 && attempts[2] - attempts[1] >= 900,
+             "set-up retried faster than once a second");
+    QCOMPARE(DebugLines::count("RIPROVAAAAAAAAAAAAAAA"), 2);
+    QCOMPARE(link->calls("Close").size(), 2);
+    QCOMPARE(link->calls("Open").size(), 3);
+
+    QTRY_VERIFY(hub->_interfaceReader != nullptr);
+    HeadboxChecker *checker = hub->_checkHeadboxConnected;
+    InterfaceReader *relay = hub->_interfaceReader;
+    Orv *orv = hub->_orv;
+    QVERIFY(checker && checker->isRunning());
+    QVERIFY(relay->isRunning());
+
+    // Nothing is set up or created again while the link stays present.
+    QTest::qWait(2200);
+    QCOMPARE(link->calls("TestInterface").size(), 3);
+    QCOMPARE(hub->_checkHeadboxConnected, checker);
+    QCOMPARE(hub->_interfaceReader, relay);
+    QCOMPARE(hub->_orv, orv);
+    QCOMPARE(DebugLines::count("RIPROVAAAAAAAAAAAAAAA"), 2);
+
+    QStringList texts;
+    for (const QVariantList &l : log)
+        if (!l.at(0).toString().startsWith("Send Broadcast"))
+            texts << l.at(0).toString();
+    QCOMPARE(texts.count("interface present"), 3);
+    QCOMPARE(texts.count("quarnel Status: OK"), 1);
+    QVERIFY(texts.indexOf("quarnel Status: OK") > texts.lastIndexOf("interface present"));
+}
+
+void tst_QuarnelNetwork::headboxReportsReachPanelAndSerialField()
+{
+    HeadboxLink *link = new HeadboxLink;
+    link->setSerial("ABC-1234/56-7");
+    startHub(link);
+    QSignalSpy plugged(hub, SIGNAL(headboxPluggedState(bool, QString, short)));
+
+    QTRY_VERIFY_WITH_TIMEOUT(plugged.size() >= 2, 3000);
+    // The broadcast slot reports first, then the state slot: twice per report.
+    QCOMPARE(plugged.at(0), QVariantList({true, "ABC-1234/56-7", 1}));
+    QCOMPARE(plugged.at(1), QVariantList({true, "ABC-1234/56-7", 1}));
+    QCOMPARE(QByteArray(hub->deviceSN, 16), QByteArray("ABC-1234/56-7").leftJustified(16, '\0'));
+
+    link->setSerial(QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(plugged.last().at(0).toBool() == false, 3000);
+    QCOMPARE(plugged.last(), QVariantList({false, QString(), 0}));
+    QCOMPARE(QByteArray(hub->deviceSN, 16), QByteArray(16, '\0'));
+}
+
+void tst_QuarnelNetwork::lossAndRecoveryKeepWorkersAndOneResumeConnection()
+{
+    DebugLines debug;
+    HeadboxLink *link = new HeadboxLink;
+    startHub(link);
+    HeadboxChecker *checker = hub->_checkHeadboxConnected;
+    InterfaceReader *relay = hub->_interfaceReader;
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+
+    link->presence = -1;
+    QTRY_VERIFY_WITH_TIMEOUT(link->calls("ResetInterface").size() == 1, 2500);
+    QCOMPARE(DebugLines::count("check headbox pause"), 1);
+    QVERIFY(log.contains(QVariantList{"Error: interface NOT present!"}));
+
+    // While the link is lost, the end of an exam does not wake the checker.
+    relay->ClientDisconnected();
+    QCOMPARE(DebugLines::count("check headbox resume"), 0);
+
+    link->presence = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(DebugLines::count("check headbox resume") == 1, 2500);
+    QCOMPARE(link->calls("TestInterface").size(), 2);
+    QCOMPARE(hub->_checkHeadboxConnected, checker);
+    QCOMPARE(hub->_interfaceReader, relay);
+
+    relay->ClientDisconnected();
+    QCOMPARE(DebugLines::count("check headbox resume"), 2);
+
+    // A repeated report of a present link must not double the connection.
+    hub->UsbPresence(true);
+    hub->UsbPresence(true);
+    const int before = DebugLines::count("check headbox resume");
+    relay->ClientDisconnected();
+    QCOMPARE(DebugLines::count("check headbox resume"), before + 1);
+
+    QCOMPARE(link->calls("ResetInterface").size(), 1);
+    QCOMPARE(sudoLog(), QByteArray());
+}
+
+void tst_QuarnelNetwork::displayPowerForwardedOnce()
+{
+    HeadboxLink *link = new HeadboxLink;
+    hub = new TestHub(link);
+    hub->TurnOffDisplay();
+    hub->TurnOnDisplay();
+    const QList<RecordingOrvInterface::Call> calls = link->calls("DisplayPower");
+    QCOMPARE(calls.size(), 2);
+    QCOMPARE(calls.at(0).args, QVariantList{false});
+    QCOMPARE(calls.at(1).args, QVariantList{true});
+}
+
+void tst_QuarnelNetwork::userChangeIpToCurrentAddressDoesNothing()
+{
+    startHub(new HeadboxLink);
+    const QByteArray file = interfacesFile();
+    QUdpSocket *socket = hub->_udpSocket;
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+
+    hub->UserChangeIp(QHostAddress(harness::panelIp()));
+    hub->UserChangeIp(QHostAddress());
+
+    QCOMPARE(address.size(), 0);
+    QCOMPARE(connection.size(), 0);
+    QCOMPARE(interfacesFile(), file);
+    QCOMPARE(hub->_udpSocket, socket);
+}
+
+void tst_QuarnelNetwork::userChangeIpWithoutRelay()
+{
+    HeadboxLink *link = new HeadboxLink;
+    link->setUpFailures = 1000;
+    hub = new TestHub(link);
+    QTRY_VERIFY_WITH_TIMEOUT(hub->_udpSocket != nullptr, 3000);
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+
+    hub->UserChangeIp(QHostAddress("198.51.100.30"));
+
+    QVERIFY(hub->_interfaceReader == nullptr);
+    QCOMPARE(address.size(), 1);
+    QCOMPARE(address.at(0).at(0).value<QHostAddress>(), QHostAddress("198.51.100.30"));
+    QCOMPARE(address.at(0).at(1).toBool(), false);
+    QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress("198.51.100.30"));
+
+    hub->UserChangeIp(QHostAddress(harness::panelIp()));
+    QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress(harness::panelIp()));
+}
+
+// Notes what the configuration file said when the PC was let go.
+class FileAtDisconnection : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QByteArray> files;
+public slots:
+    void Seen(bool connected)
+    {
+        if (!connected)
+            files << interfacesFile();
+    }
+};
+
+void tst_QuarnelNetwork::userChangeIpDisconnectsPcFirstThenRebinds()
+{
+    startHub(new HeadboxLink);
+    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+    QTcpSocket *pc = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000);
+    QVERIFY(pc);
+    QTRY_COMPARE(connection.size(), 1);
+    QCOMPARE(connection.at(0).at(0).toBool(), true);
+
+    const QByteArray oldFile = interfacesFile();
+    FileAtDisconnection seen;
+    connect(hub, SIGNAL(ClientConnectionState(bool)), &seen, SLOT(Seen(bool)));
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+    QSignalSpy pcClosed(pc, SIGNAL(disconnected()));
+    const QHostAddress newIp("198.51.100.21");
+
+    hub->UserChangeIp(newIp);
+
+    QVERIFY(!seen.files.isEmpty());
+    QCOMPARE(seen.files.first(), oldFile);
+    QCOMPARE(interfacesFile(), QByteArray("auto eth0\niface eth0 inet static\n"
+                                          "    address 198.51.100.21\n    netmask 255.255.255.0\n"));
+    QCOMPARE(address.size(), 1);
+    QCOMPARE(address.at(0).at(0).value<QHostAddress>(), newIp);
+    QCOMPARE(address.at(0).at(1).toBool(), false);
+    QCOMPARE(hub->ipAddr, newIp);
+    QCOMPARE(hub->_udpSocket->localAddress(), newIp);
+    QTRY_COMPARE(pcClosed.size(), 1);
+    delete pc;
+
+    hub->UserChangeIp(QHostAddress(harness::panelIp()));
+    QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress(harness::panelIp()));
+}
+
+void tst_QuarnelNetwork::destroyWithPcConnectedAndCheckerPausedEndsThreads()
+{
+    DebugLines debug;
+    startHub(new HeadboxLink);
+    QPointer<HeadboxChecker> checker = hub->_checkHeadboxConnected;
+    QPointer<InterfaceReader> relay = hub->_interfaceReader;
+    std::atomic<int> finished{0};
+    connect(checker, &QThread::finished, [&] { ++finished; });
+    connect(relay, &QThread::finished, [&] { ++finished; });
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+
+    QTcpSocket *pc = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000);
+    QVERIFY(pc);
+    QTRY_COMPARE(DebugLines::count("check headbox pause"), 1);
+
+    QElapsedTimer clock;
+    clock.start();
+    delete hub;
+    hub = nullptr;
+    QVERIFY2(clock.elapsed() < 5000, "shutdown took too long");
+    QCOMPARE(finished.load(), 2);
+    QVERIFY(checker.isNull() && relay.isNull());
+    QVERIFY(!log.isEmpty());
+    QCOMPARE(log.last().at(0).toString(), QString("End program"));
+    delete pc;
+}
+
+QTEST_GUILESS_MAIN(tst_QuarnelNetwork)
+#include "tst_quarnelnetwork.moc"
