@@ -19,6 +19,13 @@ constexpr uint64_t frameTimeoutNs = 100 * 1000 * 1000;
 const char frameTemplate[] = "\r\nRDJW000000\r\n";
 constexpr int frameLength = 14;
 
+// a * b / c rounded down without a 128-bit type (the panel is 32-bit):
+// exact while (c - 1) * b fits in 64 bits.
+uint64_t mulDiv(uint64_t a, uint64_t b, uint64_t c)
+{
+    return a / c * b + a % c * b / c;
+}
+
 struct Fifo
 {
     std::deque<uint64_t> words;
@@ -157,8 +164,8 @@ void FpgaSimPrivate::stream(int h, uint64_t now, bool reading)
             pushWord(outChannel(h), StreamPattern::word(h + 1, hb.produced++, now));
         return;
     }
-    const unsigned __int128 elapsed = now > hb.startNs ? now - hb.startNs : 0;
-    const uint64_t due = uint64_t(elapsed * config.byteRate / 8000000000u);
+    const uint64_t elapsed = now > hb.startNs ? now - hb.startNs : 0;
+    const uint64_t due = mulDiv(elapsed, config.byteRate, 8000000000u);
     if (due <= hb.produced)
         return;
     const uint64_t n = due - hb.produced;
@@ -167,7 +174,7 @@ void FpgaSimPrivate::stream(int h, uint64_t now, bool reading)
     for (uint64_t i = 0; i < made; ++i) {
         const uint64_t seq = hb.produced + i;
         // The moment its last byte arrived at the configured rate.
-        const uint64_t at = hb.startNs + uint64_t((unsigned __int128)(seq + 1) * 8000000000u / config.byteRate);
+        const uint64_t at = hb.startNs + mulDiv(seq + 1, 8000000000u, config.byteRate);
         pushWord(outChannel(h), StreamPattern::word(h + 1, seq, at));
     }
     f.lost += n - made;
