@@ -1,11 +1,9 @@
 #ifndef CIRCULARQUEUE_H
 #define CIRCULARQUEUE_H
 
-#include <QMutex>
-#include <QMutexLocker>
-
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 // Fixed-capacity ring of elements handed between one producer thread and one
 // consumer thread. Every operation but NumData and FreeSpace holds the mutex
@@ -45,7 +43,8 @@ private:
     T *values;
     long front;
     long back;
-    QMutex mutex;
+    // A standard mutex: its hand-over is visible to ThreadSanitizer.
+    std::mutex mutex;
 };
 
 template <typename T>
@@ -65,7 +64,7 @@ short CircularQueue<T>::Write(T *data, long len)
 {
     if (len <= 0)
         return 0;
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const long queued = queuedData.load();
     const long n = std::min(len, size - queued);
     // At most two blocks: up to the end of values, then from its start.
@@ -84,7 +83,7 @@ short CircularQueue<T>::Read(T *data, long len, long *taken)
         *taken = 0;
     if (len <= 0)
         return 0;
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const long queued = queuedData.load();
     const long n = std::min(len, queued);
     const long first = std::min(n, size - back);
@@ -104,7 +103,7 @@ short CircularQueue<T>::Get(T *data, long len)
 {
     if (len <= 0)
         return 0;
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const long n = std::min(len, size);
     const long first = std::min(n, size - back);
     std::copy(values + back, values + back + first, data);
@@ -124,7 +123,7 @@ long CircularQueue<T>::Find(T *dataToFind, short lenDataToFind, bool *partialFin
     *partialFind = false;
     if (lenDataToFind <= 0)
         return -1;
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const long queued = queuedData.load();
     const long len = lenDataToFind;
     const T firstElement = dataToFind[0];
@@ -156,7 +155,7 @@ long CircularQueue<T>::NumData()
 template <typename T>
 void CircularQueue<T>::Purge()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     queuedData.store(0);
     front = 0;
     back = 0;

@@ -80,7 +80,8 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       readPending(false),
       connectionGeneration(0),
       cleanedGeneration(0),
-      hostLookupId(-1)
+      hostLookupId(-1),
+      runEnded(false)
 {
     qstrcpy(qzCmdKey, "TALV");
     bufTcpToOrv1 = new CircularQueue<char>(toOrvCapacity);
@@ -99,6 +100,10 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
 
 InterfaceReader::~InterfaceReader()
 {
+    // Pairs with the store at the end of run(): everything the relay thread
+    // did is seen as done before the queues go (QThread::wait's own
+    // hand-over is invisible to ThreadSanitizer).
+    runEnded.load();
     // The servers take their sockets with them; a socket closing in its
     // destructor must not call back into a relay that is going away.
     if (_client)
@@ -151,8 +156,10 @@ void InterfaceReader::run()
 {
     quint16 conta = 0;
     for (;;) {
-        if (end.load())
+        if (end.load()) {
+            runEnded.store(true);
             return;
+        }
         sync.lock();
         while (pause)
             pauseCond.wait(&sync);

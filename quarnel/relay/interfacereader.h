@@ -113,7 +113,7 @@ private:
     QuarnelLog *_log;
     QMutex sync;
     QWaitCondition pauseCond;
-    bool pause;
+    std::atomic<bool> pause; // changed only under sync
     std::atomic<bool> end;
     Orv *_orv;
     QTcpSocket *_client;
@@ -138,6 +138,7 @@ private:
     std::atomic<unsigned> connectionGeneration;
     std::atomic<unsigned> cleanedGeneration;
     int hostLookupId;
+    std::atomic<bool> runEnded;
 
     Throttle fullFromProgram;     // GUI thread
     Throttle shortQueueRead;      // GUI thread
