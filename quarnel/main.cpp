@@ -1,5 +1,7 @@
 #include <QApplication>
 
+#include "controller.h"
+#include "maingui.h"
 #include "quarnelnetwork.h"
 #include "singleinstanceguard.h"
 #include "unixsignalwatcher.h"
@@ -20,12 +22,18 @@ int main(int argc, char **argv)
     }
 
     QuarnelNetwork *hub = new QuarnelNetwork(nullptr);
+    Controller *controller = new Controller(hub, nullptr);
+    MainGui *gui = new MainGui(nullptr);
+    gui->showFullScreen();
+    gui->SetController(controller);
 
     UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
     QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
 
     app->exec();
 
+    delete gui;
+    delete controller;
     delete hub;
 
     delete signalWatcher;
