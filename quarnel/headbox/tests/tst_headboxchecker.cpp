@@ -78,6 +78,7 @@ private slots:
     void reportsHeadboxEveryCycle();
     void reportsAbsenceWhileRunning();
     void pauseDuringFailingCheckReportsNothing();
+    void pauseDuringSuccessfulCheckStillReports();
     void pauseAndResumeTexts();
     void terminateNeedsResume();
     void terminateWhileRunning();
@@ -145,6 +146,21 @@ void tst_HeadboxChecker::pauseDuringFailingCheckReportsNothing()
     QCOMPARE(rig.identifications(), sent);
     QCOMPARE(rig.reports.list.size(), 0);
     QVERIFY(rig.checker->isRunning());
+}
+
+// Only a failure is held back once paused: a headbox found by the check
+// under way is still reported, then the thread blocks.
+void tst_HeadboxChecker::pauseDuringSuccessfulCheckStillReports()
+{
+    Rig rig(freshChip(1));
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.identifications() >= 1, 10000);
+    rig.checker->Pause();
+    const int sent = rig.identifications();
+    QTest::qWait(2000);
+    QCOMPARE(rig.identifications(), sent);
+    QCOMPARE(rig.reports.list.size(), 1);
+    QVERIFY(rig.reports.list.first().found);
 }
 
 void tst_HeadboxChecker::pauseAndResumeTexts()
