@@ -262,7 +262,7 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
 void InterfaceReader::RefuseClient(QTcpSocket *s)
 {
     Log(QStringLiteral("Connection from %1 refused: a PC is already connected")
-            .arg(s->peerAddress().toString()));
+            .arg(AddressText(s->peerAddress())));
     s->close();
     s->deleteLater();
 }
@@ -410,7 +410,18 @@ void InterfaceReader::ClientBytesWritten(qint64 bytes)
 void InterfaceReader::ClientAnswerConnected()
 {
     while (QTcpSocket *s = tcpServerAnswer->nextPendingConnection()) {
-        // The newest answer connection wins; the one it replaces is closed.
+        // A data client that has gone, its end not noticed yet, no longer
+        // holds the answer port.
+        if (_client && PeerHasClosed(_client))
+            ClientDisconnected();
+        // While a PC streams, its answers go to it alone: a refused second
+        // PC must not take them over.
+        if (_client && !SameHost(s->peerAddress(), _client->peerAddress())) {
+            RefuseAnswerClient(s);
+            continue;
+        }
+        // The newest answer connection wins (a PC may connect it before the
+        // data port, or reconnect at once); the one it replaces is closed.
         if (clientAnswer) {
             QTcpSocket *old = clientAnswer;
             clientAnswer = nullptr;
@@ -422,6 +433,27 @@ void InterfaceReader::ClientAnswerConnected()
         connect(s, SIGNAL(disconnected()), this, SLOT(ClientAnswerDisconnected()));
         connect(s, SIGNAL(readyRead()), this, SLOT(DiscardAnswerInput()));
     }
+}
+
+void InterfaceReader::RefuseAnswerClient(QTcpSocket *s)
+{
+    Log(QStringLiteral("Answer connection from %1 refused: the PC at %2 is connected")
+            .arg(AddressText(s->peerAddress()), AddressText(_client->peerAddress())));
+    s->close();
+    s->deleteLater();
+}
+
+bool InterfaceReader::SameHost(const QHostAddress &a, const QHostAddress &b)
+{
+    // The dual-stack servers may report an IPv4 peer in its mapped form.
+    return a.isEqual(b, QHostAddress::TolerantConversion);
+}
+
+QString InterfaceReader::AddressText(const QHostAddress &a)
+{
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : a.toString();
 }
 
 void InterfaceReader::ClientAnswerDisconnected()
@@ -641,6 +673,10 @@ short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
     default:
         break;
     }
+    // A PC that left while its command ran (a command-8 pause) gets no
+    // answer, and the next PC must not get it in its place.
+    if (connectionGeneration.load() != cleanedGeneration.load())
+        return 0;
     emit SendResponse();
     return 0;
 }

@@ -102,6 +102,9 @@ private:
 
     void AcceptClient(QTcpSocket *s);
     void RefuseClient(QTcpSocket *s);
+    void RefuseAnswerClient(QTcpSocket *s);
+    static bool SameHost(const QHostAddress &a, const QHostAddress &b);
+    static QString AddressText(const QHostAddress &a);
     static bool PeerHasClosed(QTcpSocket *s);
     static void EnableKeepAlive(QTcpSocket *s);
     void WriteKeylessData(char *buf, long n);

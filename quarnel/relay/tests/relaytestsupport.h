@@ -6,6 +6,7 @@
 // headbox data and frames, and a probe into the relay's queues.
 
 #include <QByteArray>
+#include <QTcpServer>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QVector>
@@ -162,6 +163,10 @@ public:
         return out;
     }
     void purgeTowardsHeadbox() { bufTcpToOrv1->Purge(); }
+    // Takes a waiting connection at once, before the event loop has served
+    // anything else (the end of an earlier connection, for instance).
+    bool acceptDataNow(int ms) { return _tcpServer->waitForNewConnection(ms); }
+    bool acceptAnswerNow(int ms) { return tcpServerAnswer->waitForNewConnection(ms); }
     void scan() { DataToHeadboxAndParseCommand(); }
 
 protected:

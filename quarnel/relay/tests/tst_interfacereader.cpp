@@ -27,6 +27,8 @@ public:
     QStringList events;
     QStringList logLines;
     QStringList orvItems;
+    QStringList debugLines; // GUI thread only, the leading time as "hh:mm:ss"
+    bool debugInEvents = false;
     QHostAddress hostAddress;
 
     int count(const QString &event) const { return events.count(event); }
@@ -101,10 +103,29 @@ public:
     }
 };
 
+EventRecorder *debugRecorder = nullptr;
+QtMessageHandler defaultHandler = nullptr;
+
+void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (debugRecorder && QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        static const QRegularExpression timeFirst(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
+        QString line = text;
+        if (timeFirst.match(line).hasMatch())
+            line.replace(0, 8, QStringLiteral("hh:mm:ss"));
+        debugRecorder->debugLines << line;
+        if (debugRecorder->debugInEvents)
+            debugRecorder->events << "debug:" + line;
+    }
+    if (defaultHandler)
+        defaultHandler(type, context, text);
+}
+
 struct Rig
 {
     explicit Rig(QuietLink *l = new QuietLink) : link(l)
     {
+        debugRecorder = &rec;
         orv = new Orv(link, &log);
         relay = new InterfaceReaderProbe(orv, &log);
         QObject::connect(relay, SIGNAL(ReadyToStartExam()), &rec, SLOT(ReadyToStartExam()));
@@ -117,6 +138,7 @@ struct Rig
     }
     ~Rig()
     {
+        debugRecorder = nullptr;
         relay->Resume();
         relay->Terminate();
         relay->wait();
@@ -172,6 +194,18 @@ struct Rig
     Orv *orv;
     InterfaceReaderProbe *relay;
 };
+
+// A PC-side connection from a given loopback address.
+std::unique_ptr<QTcpSocket> connectFrom(const char *from, quint16 port)
+{
+    std::unique_ptr<QTcpSocket> s(new QTcpSocket);
+    if (!s->bind(QHostAddress(QString::fromLatin1(from))))
+        return nullptr;
+    s->connectToHost(QHostAddress::LocalHost, port);
+    if (!s->waitForConnected(5000))
+        return nullptr;
+    return s;
+}
 
 void send(QTcpSocket *s, const QByteArray &bytes)
 {
@@ -291,10 +325,16 @@ private slots:
     void disconnectSequence();
     void pcSends100KiBAtOnce();
     void secondClientRefusedWhileFirstStreams();
+    void reconnectAtOnceIsAccepted_data();
     void reconnectAtOnceIsAccepted();
     void answerConnectionReplacesPrevious();
+    void answerPortStaysWithTheStreamingPc();
+    void answerPortWithoutDataClient();
+    void vanishedPcDoesNotHoldTheAnswerPort();
+    void notificationsCoalescedWhileGuiBusy();
     void nextPcStartsClean_data();
     void nextPcStartsClean();
+    void commandOfGonePcNotAnsweredToNext();
     void pcThatStopsReading();
     void dataSocketHasKeepAlive();
     void randomStreamWithFramesByteExact();
@@ -305,6 +345,7 @@ void tst_InterfaceReader::initTestCase()
     // Ports 2000/2001 are the panel's own: only inside the harness's
     // private network namespace.
     QUARNEL_REQUIRE_HARNESS();
+    defaultHandler = qInstallMessageHandler(recordingHandler);
 }
 
 void tst_InterfaceReader::idleRelayDoesNotTouchTheHeadbox()
@@ -320,11 +361,13 @@ void tst_InterfaceReader::idleRelayDoesNotTouchTheHeadbox()
 void tst_InterfaceReader::connectOrder()
 {
     Rig rig;
+    rig.rec.debugInEvents = true;
     QVERIFY(rig.relay->queueTowardsPc("STALE"));
     auto pc = rig.connectPc();
     QVERIFY(pc);
-    QTRY_VERIFY(rig.rec.events.size() >= 2);
-    QCOMPARE(rig.rec.events.mid(0, 2), QStringList({"ReadyToStartExam", "IpHost"}));
+    QTRY_VERIFY(rig.rec.events.size() >= 3);
+    QCOMPARE(rig.rec.events.mid(0, 3), QStringList({"debug:hh:mm:ss ClientConnected", "ReadyToStartExam", "IpHost"}));
+    rig.rec.debugInEvents = false;
     QCOMPARE(rig.rec.hostAddress.toIPv4Address(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
 
     rig.link->feedRx("FRESH");
@@ -333,9 +376,9 @@ void tst_InterfaceReader::connectOrder()
     QCOMPARE(pc->readAll(), QByteArray());
 
     // The name follows from the lookup, after the address.
-    QTRY_VERIFY(rig.rec.events.size() >= 3);
-    QVERIFY(rig.rec.events.at(2).startsWith("IpHostName:"));
-    QVERIFY(rig.rec.events.at(2) != "IpHostName:");
+    QTRY_VERIFY(rig.rec.events.size() >= 4);
+    QVERIFY(rig.rec.events.at(3).startsWith("IpHostName:"));
+    QVERIFY(rig.rec.events.at(3) != "IpHostName:");
 }
 
 void tst_InterfaceReader::keylessDataInChunks()
@@ -570,6 +613,7 @@ void tst_InterfaceReader::disconnectSequence()
     pc->disconnectFromHost();
     QTRY_COMPARE(rig.rec.count("EndExamOrDisconnection"), 1);
     QVERIFY(rig.rec.logLines.contains("Client Disconnected"));
+    QVERIFY(rig.rec.debugLines.contains("hh:mm:ss Client Disconnected"));
     QCOMPARE(rig.rec.events.mid(rig.rec.events.size() - 2),
              QStringList({"EndExamOrDisconnection", "IpHostName:"}));
 
@@ -634,23 +678,54 @@ void tst_InterfaceReader::secondClientRefusedWhileFirstStreams()
     QCOMPARE(first->state(), QAbstractSocket::ConnectedState);
 }
 
+void tst_InterfaceReader::reconnectAtOnceIsAccepted_data()
+{
+    QTest::addColumn<bool>("graceful");
+    QTest::addColumn<bool>("newFirst");
+    QTest::newRow("reset, served as they come") << false << false;
+    QTest::newRow("reset, new connections served first") << false << true;
+    QTest::newRow("close after bytes, served as they come") << true << false;
+    QTest::newRow("close after bytes, new connections served first") << true << true;
+}
+
 void tst_InterfaceReader::reconnectAtOnceIsAccepted()
 {
+    QFETCH(bool, graceful);
+    QFETCH(bool, newFirst);
     Rig rig;
     rig.link->reg15 = 0x0080;
     auto pc = rig.connectPc();
     auto answer = rig.connectAnswer();
     QVERIFY(pc && answer);
-    for (int round = 0; round < 5; ++round) {
-        // Close and reconnect without letting the relay see the close first.
-        pc->abort();
-        answer->abort();
+    for (int round = 0; round < 4; ++round) {
+        if (graceful) {
+            // Unread bytes, half a frame included, ahead of the end.
+            send(pc.get(), "last words" + frame(0).left(6));
+            pc->disconnectFromHost();
+            answer->disconnectFromHost();
+        } else {
+            pc->abort();
+            answer->abort();
+        }
         pc.reset(new QTcpSocket);
         answer.reset(new QTcpSocket);
         pc->connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
         answer->connectToHost(QHostAddress::LocalHost, InterfaceReader::answerPort);
         QVERIFY(pc->waitForConnected(5000));
         QVERIFY(answer->waitForConnected(5000));
+        if (newFirst) {
+            // The relay takes the newcomers before it has served the old
+            // connections' end; either port may come first.
+            if (round % 2) {
+                QVERIFY(rig.relay->acceptAnswerNow(5000));
+                QVERIFY(rig.relay->acceptDataNow(5000));
+            } else {
+                QVERIFY(rig.relay->acceptDataNow(5000));
+                QVERIFY(rig.relay->acceptAnswerNow(5000));
+            }
+            QCOMPARE(rig.rec.count("ReadyToStartExam"), round + 2);
+            QCOMPARE(rig.rec.count("EndExamOrDisconnection"), round + 1);
+        }
         QTRY_COMPARE(rig.rec.count("ReadyToStartExam"), round + 2);
         QTRY_COMPARE(rig.rec.count("EndExamOrDisconnection"), round + 1);
         QCOMPARE(pc->state(), QAbstractSocket::ConnectedState);
@@ -659,8 +734,10 @@ void tst_InterfaceReader::reconnectAtOnceIsAccepted()
         QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
         rig.link->feedRx("r" + QByteArray::number(round));
         QCOMPARE(receive(pc.get(), 2), "r" + QByteArray::number(round));
+        QCOMPARE(answer->state(), QAbstractSocket::ConnectedState);
     }
     QVERIFY(rig.rec.logLines.filter("refused").isEmpty());
+    QVERIFY(!rig.link->written().contains("last words"));
 }
 
 void tst_InterfaceReader::answerConnectionReplacesPrevious()
@@ -676,6 +753,134 @@ void tst_InterfaceReader::answerConnectionReplacesPrevious()
     send(pc.get(), frame(0));
     QCOMPARE(receive(newAnswer.get(), 2), QByteArray("ok"));
     QCOMPARE(newAnswer->state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_InterfaceReader::answerPortStaysWithTheStreamingPc()
+{
+    Rig rig;
+    auto pc = connectFrom("127.0.0.1", InterfaceReader::dataPort);
+    auto answer = connectFrom("127.0.0.1", InterfaceReader::answerPort);
+    QVERIFY(pc && answer);
+    QTRY_COMPARE(rig.rec.count("ReadyToStartExam"), 1);
+    QTest::qWait(50);
+    rig.link->feedRx("one");
+    QCOMPARE(receive(pc.get(), 3), QByteArray("one"));
+
+    // A second PC tries the answer port first, then the data port.
+    auto otherAnswer = connectFrom("127.0.0.2", InterfaceReader::answerPort);
+    QVERIFY(otherAnswer);
+    QTRY_COMPARE(otherAnswer->state(), QAbstractSocket::UnconnectedState);
+    QTRY_VERIFY(rig.rec.logLines.contains(
+        "Answer connection from 127.0.0.2 refused: the PC at 127.0.0.1 is connected"));
+    auto otherPc = connectFrom("127.0.0.2", InterfaceReader::dataPort);
+    QVERIFY(otherPc);
+    QTRY_COMPARE(otherPc->state(), QAbstractSocket::UnconnectedState);
+
+    // The first PC's exam goes on, answers included.
+    QCOMPARE(answer->state(), QAbstractSocket::ConnectedState);
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    rig.link->feedRx("two");
+    QCOMPARE(receive(pc.get(), 3), QByteArray("two"));
+    QCOMPARE(rig.rec.count("ReadyToStartExam"), 1);
+    QCOMPARE(rig.rec.count("EndExamOrDisconnection"), 0);
+
+    // Without its answer connection the streaming PC still owns the port:
+    // the other PC is refused again, the PC itself is taken back.
+    answer->disconnectFromHost();
+    QTest::qWait(50);
+    otherAnswer = connectFrom("127.0.0.2", InterfaceReader::answerPort);
+    QVERIFY(otherAnswer);
+    QTRY_COMPARE(otherAnswer->state(), QAbstractSocket::UnconnectedState);
+    answer = connectFrom("127.0.0.1", InterfaceReader::answerPort);
+    QVERIFY(answer);
+    QTest::qWait(50);
+    send(pc.get(), frame(10));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    QCOMPARE(rig.rec.logLines.filter("Answer connection from 127.0.0.2 refused").size(), 2);
+}
+
+void tst_InterfaceReader::answerPortWithoutDataClient()
+{
+    Rig rig;
+    // With no exam running, the newest answer connection wins, whoever makes it.
+    auto first = connectFrom("127.0.0.2", InterfaceReader::answerPort);
+    QVERIFY(first);
+    QTest::qWait(50);
+    auto answer = connectFrom("127.0.0.1", InterfaceReader::answerPort);
+    QVERIFY(answer);
+    QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
+
+    // Answer port before the data port: the PC's answers reach it.
+    auto pc = connectFrom("127.0.0.1", InterfaceReader::dataPort);
+    QVERIFY(pc);
+    QTRY_COMPARE(rig.rec.count("ReadyToStartExam"), 1);
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    QVERIFY(rig.rec.logLines.filter("refused").isEmpty());
+}
+
+void tst_InterfaceReader::vanishedPcDoesNotHoldTheAnswerPort()
+{
+    Rig rig;
+    auto pc = connectFrom("127.0.0.1", InterfaceReader::dataPort);
+    QVERIFY(pc);
+    QTRY_COMPARE(rig.rec.count("ReadyToStartExam"), 1);
+
+    // The first PC has gone; another one connects before the relay has
+    // served that end.
+    pc->abort();
+    auto answer = connectFrom("127.0.0.2", InterfaceReader::answerPort);
+    QVERIFY(answer);
+    QVERIFY(rig.relay->acceptAnswerNow(5000));
+    QCOMPARE(rig.rec.count("EndExamOrDisconnection"), 1);
+    auto next = connectFrom("127.0.0.2", InterfaceReader::dataPort);
+    QVERIFY(next);
+    QTRY_COMPARE(rig.rec.count("ReadyToStartExam"), 2);
+    send(next.get(), frame(0));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    QVERIFY(rig.rec.logLines.filter("refused").isEmpty());
+}
+
+void tst_InterfaceReader::notificationsCoalescedWhileGuiBusy()
+{
+    auto *link = new StreamingLink;
+    Rig rig(link);
+    auto pc = rig.connectPc();
+    QVERIFY(pc);
+    std::atomic<int> writeReady{0};
+    std::atomic<int> dataWanted{0};
+    // Counted in the relay thread, as they are emitted.
+    QObject::connect(rig.relay, &InterfaceReader::WriteDataReady, [&](int) { writeReady.fetch_add(1); });
+    QObject::connect(rig.relay, &InterfaceReader::ProgramDataWanted, [&] { dataWanted.fetch_add(1); });
+
+    QByteArray data(60000, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char('U' + i % 100); // never 'T'
+    rig.hold();
+    send(pc.get(), data);
+    link->streaming = true;
+    QVERIFY(rig.resumeWhenQueued(60000));
+
+    // The GUI thread is busy: the relay spins through many passes, each
+    // with headbox bytes for the PC and most with PC bytes taken.
+    const int writeBefore = writeReady.load();
+    const int wantedBefore = dataWanted.load();
+    const quint64 producedBefore = link->produced.load();
+    QThread::msleep(300);
+    QVERIFY(link->produced.load() - producedBefore > 100000);
+    QVERIFY(rig.link->written().size() > 10 * InterfaceReader::keylessChunk);
+    QVERIFY2(writeReady.load() - writeBefore <= 1, qPrintable(QString::number(writeReady.load() - writeBefore)));
+    QVERIFY2(dataWanted.load() - wantedBefore <= 1, qPrintable(QString::number(dataWanted.load() - wantedBefore)));
+
+    // Once served, both directions go on.
+    QTRY_COMPARE(rig.link->written().size(), data.size());
+    QVERIFY(rig.link->written() == data);
+    const QByteArray got = receive(pc.get(), 100000);
+    QVERIFY(got.size() >= 100000);
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(static_cast<unsigned char>(got.at(i)), StreamingLink::patternByte(quint64(i)));
+    link->streaming = false;
 }
 
 void tst_InterfaceReader::nextPcStartsClean_data()
@@ -724,6 +929,28 @@ void tst_InterfaceReader::nextPcStartsClean()
     for (int i = writesAtConnect; i < writes.size(); ++i)
         afterConnect += writes.at(i).args.at(0).toByteArray();
     QCOMPARE(afterConnect, QByteArray("new"));
+}
+
+void tst_InterfaceReader::commandOfGonePcNotAnsweredToNext()
+{
+    Rig rig;
+    auto pc = rig.connectPc();
+    auto answer = rig.connectAnswer();
+    QVERIFY(pc && answer);
+    send(pc.get(), frame(8, le32(600)));
+    QTest::qWait(100); // the relay thread is inside the pause
+    pc->disconnectFromHost();
+    answer->disconnectFromHost();
+    QTRY_COMPARE(rig.rec.count("EndExamOrDisconnection"), 1);
+
+    auto next = rig.connectPc();
+    auto nextAnswer = rig.connectAnswer();
+    QVERIFY(next && nextAnswer);
+    QCOMPARE(receive(nextAnswer.get(), 2, 900), QByteArray());
+    send(next.get(), frame(0));
+    QCOMPARE(receive(nextAnswer.get(), 2), QByteArray("ok"));
+    QTest::qWait(100);
+    QCOMPARE(nextAnswer->readAll(), QByteArray());
 }
 
 void tst_InterfaceReader::pcThatStopsReading()
