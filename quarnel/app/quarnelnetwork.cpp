@@ -60,6 +60,7 @@ void QuarnelNetwork::Construct(OrvInterface *orvInter)
     networkCableDetector = nullptr;
     std::memset(deviceSN, 0, sizeof deviceSN);
     std::memset(&connectionStatus, 0, sizeof connectionStatus);
+    examRunning = false;
 
     _log = new QuarnelLog;
     connect(_log, SIGNAL(AddLogItemSignal(QString)), this, SLOT(LogItemAdded(QString)));
@@ -203,11 +204,13 @@ void QuarnelNetwork::NetworkUnplugged()
 
 void QuarnelNetwork::ClientConnected()
 {
+    examRunning = true;
     emit ClientConnectionState(true);
 }
 
 void QuarnelNetwork::ClientDisconnected()
 {
+    examRunning = false;
     emit ClientConnectionState(false);
     SendStatus(QHostAddress());
 }
@@ -225,7 +228,9 @@ void QuarnelNetwork::UserChangeIp(QHostAddress newIp)
 {
     if (newIp.isNull() || newIp == ipAddr)
         return;
-    if (_interfaceReader)
+    // Only a running exam is ended: without a PC the relay's stop sequence
+    // would drive the link while the checker is using it.
+    if (_interfaceReader && examRunning)
         _interfaceReader->ClientDisconnected();
 
     system.ChangeIp(newIp);

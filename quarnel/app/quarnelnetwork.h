@@ -75,6 +75,8 @@ protected:
     NetworkCableDetector *networkCableDetector;
     tBroadcastConnStatus connectionStatus;
     char deviceSN[16];
+    // A PC is connected: the relay has the link and the checker is paused.
+    bool examRunning;
 
 private:
     void Construct(OrvInterface *orvInter);

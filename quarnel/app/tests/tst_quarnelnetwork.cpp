@@ -34,6 +34,7 @@ private slots:
     void displayPowerForwardedOnce();
     void userChangeIpToCurrentAddressDoesNothing();
     void userChangeIpWithoutRelay();
+    void userChangeIpWithoutPcLeavesLinkToChecker();
     void userChangeIpDisconnectsPcFirstThenRebinds();
     void destroyWithPcConnectedAndCheckerPausedEndsThreads();
 
@@ -147,7 +148,7 @@ void tst_QuarnelNetwork::lossAndRecoveryKeepWorkersAndOneResumeConnection()
     QVERIFY(log.contains(QVariantList{"Error: interface NOT present!"}));
 
     // While the link is lost, the end of an exam does not wake the checker.
-    relay->ClientDisconnected();
+    emit relay->EndExamOrDisconnection();
     QCOMPARE(DebugLines::count("check headbox resume"), 0);
 
     link->presence = 0;
@@ -156,14 +157,14 @@ void tst_QuarnelNetwork::lossAndRecoveryKeepWorkersAndOneResumeConnection()
     QCOMPARE(hub->_checkHeadboxConnected, checker);
     QCOMPARE(hub->_interfaceReader, relay);
 
-    relay->ClientDisconnected();
+    emit relay->EndExamOrDisconnection();
     QCOMPARE(DebugLines::count("check headbox resume"), 2);
 
     // A repeated report of a present link must not double the connection.
     hub->UsbPresence(true);
     hub->UsbPresence(true);
     const int before = DebugLines::count("check headbox resume");
-    relay->ClientDisconnected();
+    emit relay->EndExamOrDisconnection();
     QCOMPARE(DebugLines::count("check headbox resume"), before + 1);
 
     QCOMPARE(link->calls("ResetInterface").size(), 1);
@@ -217,6 +218,21 @@ void tst_QuarnelNetwork::userChangeIpWithoutRelay()
 
     hub->UserChangeIp(QHostAddress(harness::panelIp()));
     QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress(harness::panelIp()));
+}
+
+void tst_QuarnelNetwork::userChangeIpWithoutPcLeavesLinkToChecker()
+{
+    HeadboxLink *link = new HeadboxLink;
+    startHub(link);
+    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+    link->clear();
+
+    hub->UserChangeIp(QHostAddress("198.51.100.22"));
+
+    QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress("198.51.100.22"));
+    QCOMPARE(connection.size(), 0);
+    QVERIFY(!link->written().contains("RDJW008000"));
+    QVERIFY(link->calls("SetMultiHeadInfo").isEmpty());
 }
 
 // Notes what the configuration file said when the PC was let go.
