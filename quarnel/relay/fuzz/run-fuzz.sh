@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds the relay's fuzz target with clang and runs it inside the namespace
+# Builds the relay's fuzz target with clang, in a build folder of its own (the
+# project's gcc builds are not touched), and runs it inside the namespace
 # harness (the relay opens its TCP ports).
 #
 #   quarnel/relay/fuzz/run-fuzz.sh [SECONDS] [BUILD_DIR]
 #
 # SECONDS defaults to 30; BUILD_DIR to build-fuzz at the top of the tree.
+# Exits non-zero when the fuzzer finds a crash, a failed check, a stalled
+# input or a memory blow-up; the input is kept as BUILD_DIR/crash-* (or
+# timeout-*, oom-*) and replays with: scripts/harness.sh BUILD_DIR/fuzz_scanner FILE
 # Without clang or libFuzzer it says so and exits 0, so the test suite runs
 # on machines without them.
 set -euo pipefail
@@ -26,9 +30,26 @@ cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Rel
 cmake --build "$build" -j2 >/dev/null
 
 corpus="$build/corpus"
+log="$build/fuzz.log"
 mkdir -p "$corpus"
 echo "fuzz: relay command scanner for ${seconds}s"
+# Memory stays bounded (-rss_limit_mb, checked by libFuzzer itself: a
+# ulimit -v would starve AddressSanitizer's shadow memory); an input that
+# keeps the scanner busy for 10 s counts as a stall; the outer timeout is a
+# last resort should the fuzzer itself hang.
+set +e
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    timeout --kill-after=10 $((seconds + 120)) \
     "$root/scripts/harness.sh" "$build/fuzz_scanner" -max_total_time="$seconds" \
+    -rss_limit_mb=2048 -timeout=10 \
     -dict="$here/scanner.dict" -max_len=140000 -len_control=200 -print_final_stats=1 \
-    -artifact_prefix="$build/" "$corpus" 2>&1 | tail -n 25
+    -artifact_prefix="$build/" "$corpus" >"$log" 2>&1
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "fuzz: FAILED (exit $status); full log $log, input kept under $build/"
+    exit "$status"
+fi
+grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log"
+echo "fuzz: no finding"
