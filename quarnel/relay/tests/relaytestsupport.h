@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QVector>
@@ -167,6 +168,12 @@ public:
     // anything else (the end of an earlier connection, for instance).
     bool acceptDataNow(int ms) { return _tcpServer->waitForNewConnection(ms); }
     bool acceptAnswerNow(int ms) { return tcpServerAnswer->waitForNewConnection(ms); }
+    // Accepted sockets still alive (they are children of their servers).
+    int liveSockets() const
+    {
+        return _tcpServer->findChildren<QTcpSocket *>().size()
+            + tcpServerAnswer->findChildren<QTcpSocket *>().size();
+    }
     void scan() { DataToHeadboxAndParseCommand(); }
 
 protected:

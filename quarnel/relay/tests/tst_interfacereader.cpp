@@ -103,12 +103,13 @@ public:
     }
 };
 
+// Written and read by the GUI thread only; the relay thread never looks.
 EventRecorder *debugRecorder = nullptr;
 QtMessageHandler defaultHandler = nullptr;
 
 void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (debugRecorder && QThread::currentThread() == QCoreApplication::instance()->thread()) {
+    if (QThread::currentThread() == QCoreApplication::instance()->thread() && debugRecorder) {
         static const QRegularExpression timeFirst(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
         QString line = text;
         if (timeFirst.match(line).hasMatch())
@@ -676,6 +677,15 @@ void tst_InterfaceReader::secondClientRefusedWhileFirstStreams()
     send(first.get(), "still");
     QTRY_COMPARE(rig.link->written(), QByteArray("still"));
     QCOMPARE(first->state(), QAbstractSocket::ConnectedState);
+    // Refused sockets do not pile up.
+    for (int i = 0; i < 10; ++i) {
+        QTcpSocket more;
+        more.connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
+        QVERIFY(more.waitForConnected(5000));
+        QTRY_COMPARE(more.state(), QAbstractSocket::UnconnectedState);
+    }
+    QTRY_COMPARE(rig.relay->liveSockets(), 1);
+    QCOMPARE(rig.rec.count("ReadyToStartExam"), 1);
 }
 
 void tst_InterfaceReader::reconnectAtOnceIsAccepted_data()
@@ -738,6 +748,8 @@ void tst_InterfaceReader::reconnectAtOnceIsAccepted()
     }
     QVERIFY(rig.rec.logLines.filter("refused").isEmpty());
     QVERIFY(!rig.link->written().contains("last words"));
+    // Ended connections are deleted, not kept for the life of the program.
+    QTRY_COMPARE(rig.relay->liveSockets(), 2);
 }
 
 void tst_InterfaceReader::answerConnectionReplacesPrevious()
