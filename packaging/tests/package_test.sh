@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# Checks of the Debian package.
+#
+#   package_test.sh contents DEB ARCH    what dpkg-deb lists: control fields,
+#                                        maintainer scripts, files, ELF
+#                                        machine, SONAME, no build paths
+#   package_test.sh install DEB          inside scripts/harness.sh only:
+#                                        install on a throw-away overlay of
+#                                        the root filesystem, check the unit,
+#                                        run the installed program as the unit
+#                                        would (simulated FPGA), stop it with
+#                                        SIGTERM, purge, check nothing is left
+#   package_test.sh host BUILD_DIR       both, on a package cpack makes now
+#                                        from BUILD_DIR (inside the harness)
+set -euo pipefail
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Mounts come off before any folder is removed, and removal never leaves the
+# folder's own file system.
+overlay_top=
+temp_dirs=()
+cleanup() {
+    [ -z "$overlay_top" ] || umount -R -l "$overlay_top" 2>/dev/null || true
+    local d
+    for d in "${temp_dirs[@]}"; do rm -rf --one-file-system "$d"; done
+}
+trap cleanup EXIT
+note() { echo "-- $*"; }
+
+expect_line() {   # text pattern what
+    grep -Eq -- "$2" <<<"$1" || fail "$3: no line matching '$2' in:"$'\n'"$1"
+}
+
+check_contents() {
+    local deb=$1 arch=$2
+    [ -f "$deb" ] || fail "no package $deb"
+    local info fields files
+    info=$(dpkg-deb --info "$deb")
+    note "dpkg-deb --info $deb"
+    echo "$info"
+    fields=$(dpkg-deb --field "$deb")
+    expect_line "$fields" '^Package: quarnel$' "package name"
+    expect_line "$fields" '^Version: [0-9]+(\.[0-9]+)+$' "version"
+    expect_line "$fields" "^Architecture: $arch\$" "architecture"
+    local depends
+    depends=$(dpkg-deb --field "$deb" Depends)
+    for dep in dash ifupdown sudo libc6 'libstdc\+\+6' libqt5core5a libqt5network5 libqt5widgets5; do
+        grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep: $depends"
+    done
+    for member in postinst prerm postrm shlibs; do
+        expect_line "$info" "lines +(\\* +)?$member( |\$)" "control member $member"
+    done
+
+    local x
+    x=$(mktemp -d)
+    temp_dirs+=("$x")
+    dpkg-deb --control "$deb" "$x/DEBIAN"
+    # The panel's package enables and starts the unit; any other leaves it off.
+    local autostart=0
+    [[ $arch == arm* ]] && autostart=1
+    grep -q "^\[ \"$autostart\" = 1 \] || exit 0\$" "$x/DEBIAN/postinst" || fail "postinst autostart is not $autostart"
+    expect_line "$(cat "$x/DEBIAN/shlibs")" '^libZELK_interface_DLL 1 quarnel' "shlibs entry of the library"
+
+    files=$(dpkg-deb --contents "$deb")
+    note "dpkg-deb --contents $deb"
+    echo "$files"
+    for f in ./usr/bin/quarnel ./usr/sbin/zelkreg ./usr/lib/libZELK_interface_DLL.so.1.0.0 \
+             ./usr/lib/systemd/system/quarnel.service ./usr/include/ZELK_interface_DLL/ZELK_interface_DLL.h; do
+        grep -q " $f\$" <<<"$files" || fail "missing $f"
+    done
+    expect_line "$files" '^-rwxr-xr-x root/root .* \./usr/bin/quarnel$' "program mode and owner"
+    expect_line "$files" '^-rwxr-xr-x root/root .* \./usr/sbin/zelkreg$' "register tool mode and owner"
+    expect_line "$files" '^-rw-r--r-- root/root .* \./usr/lib/systemd/system/quarnel\.service$' "unit mode"
+    expect_line "$files" ' \./usr/lib/libZELK_interface_DLL\.so\.1 -> libZELK_interface_DLL\.so\.1\.0\.0$' "SONAME link"
+    # Nothing but the deliverables: no test programs, benchmarks or PC tools.
+    local unexpected
+    unexpected=$(grep -E '/(tst_|zelk_bench|zelk_devmem_probe|quarnelclient|panel_pictures|generate_resources)' <<<"$files" || true)
+    [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
+
+    dpkg-deb -x "$deb" "$x/root"
+    local machine
+    case $arch in
+        armhf) machine=ARM ;;
+        amd64) machine='Advanced Micro Devices X86-64' ;;
+        arm64) machine=AArch64 ;;
+        *) machine= ;;
+    esac
+    for elf in usr/bin/quarnel usr/sbin/zelkreg usr/lib/libZELK_interface_DLL.so.1.0.0; do
+        local header dynamic
+        header=$(readelf -h "$x/root/$elf")
+        dynamic=$(readelf -d "$x/root/$elf")
+        [ -z "$machine" ] || grep -q "Machine: *$machine\$" <<<"$header" || fail "$elf is not built for $arch"
+        # Installed binaries must not look into the build tree for libraries.
+        if grep -Eq 'R(UN)?PATH' <<<"$dynamic"; then
+            fail "$elf carries a run path: $(grep -E 'R(UN)?PATH' <<<"$dynamic")"
+        fi
+    done
+    grep -q 'SONAME.*\[libZELK_interface_DLL\.so\.1\]' <<<"$(readelf -d "$x/root/usr/lib/libZELK_interface_DLL.so.1.0.0")" \
+        || fail "library SONAME is not libZELK_interface_DLL.so.1"
+    grep -q 'NEEDED.*\[libZELK_interface_DLL\.so\.1\]' <<<"$(readelf -d "$x/root/usr/bin/quarnel")" \
+        || fail "quarnel does not load the library by its SONAME"
+    note "contents of $deb as expected"
+}
+
+# Everything below writes only into an overlay whose upper layer is a tmpfs
+# of this mount namespace: the machine's /usr, /etc and dpkg database stay
+# untouched, and the whole layer disappears with the namespace.
+check_install() {
+    local deb=$1
+    [ "${QUARNEL_HARNESS:-}" = 1 ] || fail "install runs only inside scripts/harness.sh"
+    [ "$(id -u)" -eq 0 ] || fail "install needs root inside the harness"
+    deb=$(readlink -f "$deb")
+
+    local t root
+    t=$(mktemp -d)
+    temp_dirs+=("$t")
+    overlay_top=$t
+    mount -t tmpfs quarnel-package "$t"
+    mkdir "$t/upper" "$t/work" "$t/root"
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$t/upper,workdir=$t/work" "$t/root"
+    root=$t/root
+    # Should the unmounting never happen (a killed test), nothing mounted
+    # here may lead a recursive removal into the machine's own files: a
+    # fresh proc, a read-only sysfs and a /dev of its own on a tmpfs.
+    mount -t proc proc "$root/proc"
+    mount -t sysfs -o ro sysfs "$root/sys"
+    mount -t tmpfs -o mode=755 quarnel-dev "$root/dev"
+    mknod -m 666 "$root/dev/null" c 1 3
+    mknod -m 666 "$root/dev/zero" c 1 5
+    mknod -m 666 "$root/dev/urandom" c 1 9
+    mknod -m 666 "$root/dev/random" c 1 8
+    mkdir "$root/dev/shm"
+    ln -s /proc/self/fd "$root/dev/fd"
+    # The harness's own files: the stand-in sudo, settings, temp folder, the
+    # interfaces file the program rewrites, ifupdown's state.
+    mkdir -p "$root$QUARNEL_HARNESS_DIR"
+    mount --bind "$QUARNEL_HARNESS_DIR" "$root$QUARNEL_HARNESS_DIR"
+    mount --bind "$QUARNEL_INTERFACES" "$root/etc/network/interfaces"
+    mkdir -p "$root/run/network"
+    mount --bind /run/network "$root/run/network"
+    mkdir -p "$root/pkg"
+    cp "$deb" "$root/pkg/"
+    local pkg=/pkg/$(basename "$deb")
+    in_root() { chroot "$root" "$@"; }
+
+    note "dpkg -i $pkg (on the overlay)"
+    # Dependencies that this machine lacks (sudo: never installed on a
+    # development machine, so that a stray reboot cannot run) are named in
+    # Depends, checked above; here they are the only ones allowed to miss.
+    local out
+    if ! out=$(in_root dpkg -i --force-depends "$pkg" 2>&1); then
+        fail "dpkg -i failed: $out"
+    fi
+    echo "$out"
+    local missing
+    missing=$(grep -Eo 'depends on [^;]+; however' <<<"$out" | sed -E 's/depends on ([^ ;]+).*/\1/' | sort -u | tr '\n' ' ')
+    for m in $missing; do
+        grep -q "$m" <<<"$(in_root dpkg-deb --field "$pkg" Depends)" || fail "unexpected unmet dependency $m"
+        if [ "$(in_root dpkg-query -W -f='${Status}' "$m" 2>/dev/null || true)" = 'install ok installed' ]; then
+            fail "dependency $m reported missing though installed"
+        fi
+    done
+    [ "$(in_root dpkg-query -W -f='${Status}' quarnel)" = 'install ok installed' ] || fail "quarnel not installed"
+    local libs
+    libs=$(in_root ldd /usr/bin/quarnel)
+    grep -Eq 'libZELK_interface_DLL\.so\.1 => (/usr)?/lib/libZELK_interface_DLL\.so\.1 ' <<<"$libs" \
+        || fail "installed program does not find the installed library: $libs"
+
+    note "systemd-analyze verify quarnel.service"
+    local unit=/usr/lib/systemd/system/quarnel.service verify
+    verify=$(in_root systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'getty@tty1.service' || true)
+    [ -z "$verify" ] || fail "unit does not verify: $verify"
+    # On a PC the package neither enables nor starts the unit.
+    [ ! -e "$root/etc/systemd/system/multi-user.target.wants/quarnel.service" ] || fail "host package enabled the unit"
+
+    note "running ExecStart of the unit with its environment (simulated FPGA, offscreen)"
+    local exec_start
+    exec_start=$(sed -n 's/^ExecStart=//p' "$root$unit")
+    [ "$exec_start" = /usr/bin/quarnel ] || fail "unexpected ExecStart: $exec_start"
+    local envs=()
+    while IFS= read -r kv; do envs+=("$kv"); done < <(sed -n 's/^Environment=//p' "$root$unit")
+    grep -qx 'KillSignal=SIGTERM' "$root$unit" || fail "unit does not stop with SIGTERM"
+    grep -Eqx 'Restart=(on-failure|always)' "$root$unit" || fail "unit does not restart the program"
+    printf '%s\n' "${envs[@]}" | grep -qx 'QT_QPA_FB_HIDECURSOR=1' || fail "pointer not hidden"
+    printf '%s\n' "${envs[@]}" | grep -q '^QT_QPA_PLATFORM=\(linuxfb\|eglfs\)' || fail "not on the framebuffer"
+
+    # What RuntimeDirectory= gives the program.
+    local runtime
+    runtime=$(sed -n 's/^RuntimeDirectory=//p' "$root$unit")
+    [ -z "$runtime" ] || mkdir -p -m 700 "$root/run/$runtime"
+
+    local listen=$t/discovery.txt
+    nsenter --net="$QUARNEL_PC_NETNS" timeout 30 socat -u UDP4-RECV:8192,reuseaddr OPEN:"$listen",creat,append &
+    local listener=$!
+    # There is no framebuffer here: offscreen replaces the unit's platform.
+    chroot "$root" env "${envs[@]}" QT_QPA_PLATFORM=offscreen ZELK_FPGA=sim "$exec_start" \
+        > "$t/program.log" 2>&1 &
+    local program=$!
+    local got=
+    for _ in $(seq 300); do
+        if [ -s "$listen" ]; then got=1; break; fi
+        kill -0 "$program" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$listener" 2>/dev/null || true
+    wait "$listener" 2>/dev/null || true
+    if [ -z "$got" ]; then
+        kill -KILL "$program" 2>/dev/null || true
+        fail "no discovery datagram from the installed program; its output:"$'\n'"$(cat "$t/program.log")"
+    fi
+    note "discovery datagram: $(head -c 300 "$listen")"
+    grep -q 'SIM-0000/00-1' "$listen" || fail "the datagram does not name the simulated headbox"
+    grep -q 'simulated FPGA' "$t/program.log" || fail "the installed library did not use the simulated FPGA"
+
+    kill -TERM "$program"
+    local status=
+    for _ in $(seq 150); do
+        if ! kill -0 "$program" 2>/dev/null; then
+            set +e; wait "$program"; status=$?; set -e
+            break
+        fi
+        sleep 0.1
+    done
+    [ -n "$status" ] || { kill -KILL "$program"; fail "program still running 15 s after SIGTERM"; }
+    [ "$status" -eq 0 ] || fail "program ended with status $status after SIGTERM:"$'\n'"$(cat "$t/program.log")"
+    # systemd removes the runtime folder when the unit stops.
+    [ -z "$runtime" ] || rm -rf --one-file-system "$root/run/$runtime"
+
+    # An enabled unit (as on the panel, where postinst does this) must go
+    # away with the purge as well.
+    in_root env DPKG_MAINTSCRIPT_PACKAGE=quarnel DPKG_MAINTSCRIPT_NAME=postinst \
+        deb-systemd-helper enable quarnel.service
+    [ -L "$root/etc/systemd/system/multi-user.target.wants/quarnel.service" ] || fail "enable did not link the unit"
+
+    note "dpkg --purge quarnel"
+    in_root dpkg --purge quarnel || fail "purge failed"
+    if grep -q installed <<<"$(in_root dpkg-query -W -f='${Status}' quarnel 2>/dev/null || true)"; then
+        fail "quarnel still known to dpkg after purge"
+    fi
+    local left
+    left=$(cd "$t/upper" && find . \( -name '*quarnel*' -o -name '*ZELK*' -o -name 'zelkreg*' \) \
+        ! -path './var/log/*' ! -path "./${QUARNEL_HARNESS_DIR#/}*" ! -path './pkg/*' || true)
+    [ -z "$left" ] || fail "left behind after purge: $left"
+    note "installed, ran, stopped and purged cleanly"
+}
+
+mode=${1:-}
+case $mode in
+contents)
+    check_contents "$2" "$3"
+    ;;
+install)
+    check_install "$2"
+    ;;
+host)
+    build=$(readlink -f "$2")
+    [ "${QUARNEL_HARNESS:-}" = 1 ] || fail "run inside scripts/harness.sh"
+    out=$(mktemp -d)
+    temp_dirs+=("$out")
+    note "cpack -G DEB in $build"
+    (cd "$out" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1) \
+        || fail "cpack failed: $(cat "$out/cpack.log")"
+    deb=$(ls "$out"/quarnel_*.deb)
+    check_contents "$deb" "$(dpkg --print-architecture)"
+    check_install "$deb"
+    ;;
+*)
+    sed -n '2,16p' "$0" >&2
+    exit 2
+    ;;
+esac
