@@ -61,6 +61,7 @@ void QuarnelNetwork::Construct(OrvInterface *orvInter)
     std::memset(deviceSN, 0, sizeof deviceSN);
     std::memset(&connectionStatus, 0, sizeof connectionStatus);
     examRunning = false;
+    linkUp = false;
 
     _log = new QuarnelLog;
     connect(_log, SIGNAL(AddLogItemSignal(QString)), this, SLOT(LogItemAdded(QString)));
@@ -110,6 +111,7 @@ QuarnelNetwork::~QuarnelNetwork()
 void QuarnelNetwork::UsbPresence(bool found)
 {
     if (!found) {
+        linkUp = false;
         LogItemAdded(QStringLiteral("Error: interface NOT present!"));
         if (_interfaceReader && _checkHeadboxConnected)
             disconnect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()));
@@ -120,6 +122,10 @@ void QuarnelNetwork::UsbPresence(bool found)
         return;
     }
 
+    // A repeated report of a link that is up must not run the set-up
+    // sequence under the running checker.
+    if (linkUp)
+        return;
     LogItemAdded(QStringLiteral("interface present"));
     orvInterface->Open();
     if (orvInterface->SetInterface() != 0) {
@@ -136,6 +142,7 @@ void QuarnelNetwork::UsbPresence(bool found)
     // second report of a present interface cannot double it.
     connect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()),
             Qt::ConnectionType(Qt::AutoConnection | Qt::UniqueConnection));
+    linkUp = true;
     LogItemAdded(QStringLiteral("quarnel Status: OK"));
 }
 

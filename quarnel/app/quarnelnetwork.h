@@ -77,6 +77,8 @@ protected:
     char deviceSN[16];
     // A PC is connected: the relay has the link and the checker is paused.
     bool examRunning;
+    // Set up and not reported lost since: the workers are using the link.
+    bool linkUp;
 
 private:
     void Construct(OrvInterface *orvInter);
