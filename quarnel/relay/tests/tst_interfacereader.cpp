@@ -871,17 +871,28 @@ void tst_InterfaceReader::notificationsCoalescedWhileGuiBusy()
         data[i] = char('U' + i % 100); // never 'T'
     rig.hold();
     send(pc.get(), data);
-    link->streaming = true;
-    QVERIFY(rig.resumeWhenQueued(60000));
+    QTRY_COMPARE(rig.relay->towardsHeadboxQueued(), 60000L);
 
-    // The GUI thread is busy: the relay spins through many passes, each
-    // with headbox bytes for the PC and most with PC bytes taken.
+    // The GUI thread is busy from here on: the relay spins through many
+    // passes, each with headbox bytes for the PC, many with PC bytes taken.
     const int writeBefore = writeReady.load();
     const int wantedBefore = dataWanted.load();
     const quint64 producedBefore = link->produced.load();
-    QThread::msleep(300);
-    QVERIFY(link->produced.load() - producedBefore > 100000);
-    QVERIFY(rig.link->written().size() > 10 * InterfaceReader::keylessChunk);
+    rig.relay->Resume();
+    link->streaming = true;
+    QElapsedTimer busy;
+    busy.start();
+    while ((link->produced.load() - producedBefore < 100000
+            || rig.link->written().size() < 10 * InterfaceReader::keylessChunk)
+           && busy.elapsed() < 20000)
+        QThread::msleep(10); // no event processing meanwhile
+    QVERIFY2(link->produced.load() - producedBefore >= 100000,
+             qPrintable(QString("%1 headbox bytes read, %2 written, %3 ms, queued %4")
+                            .arg(link->produced.load() - producedBefore)
+                            .arg(rig.link->written().size())
+                            .arg(busy.elapsed())
+                            .arg(rig.relay->towardsPcQueued())));
+    QVERIFY(rig.link->written().size() >= 10 * InterfaceReader::keylessChunk);
     QVERIFY2(writeReady.load() - writeBefore <= 1, qPrintable(QString::number(writeReady.load() - writeBefore)));
     QVERIFY2(dataWanted.load() - wantedBefore <= 1, qPrintable(QString::number(dataWanted.load() - wantedBefore)));
 
