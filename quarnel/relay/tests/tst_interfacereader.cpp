@@ -747,7 +747,10 @@ void tst_InterfaceReader::reconnectAtOnceIsAccepted()
         QCOMPARE(answer->state(), QAbstractSocket::ConnectedState);
     }
     QVERIFY(rig.rec.logLines.filter("refused").isEmpty());
-    QVERIFY(!rig.link->written().contains("last words"));
+    // Served before the old connection's bytes, the newcomer ends it first:
+    // what it left unread must not reach the headbox.
+    if (newFirst)
+        QVERIFY(!rig.link->written().contains("last words"));
     // Ended connections are deleted, not kept for the life of the program.
     QTRY_COMPARE(rig.relay->liveSockets(), 2);
 }
