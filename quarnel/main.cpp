@@ -21,14 +21,17 @@ int main(int argc, char **argv)
         return -1;
     }
 
+    // Installed before the slow start-up (opening the FPGA link pauses for
+    // seconds), so that a stop request arriving meanwhile still ends the
+    // program through the normal shutdown once the event loop runs.
+    UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
+    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
+
     QuarnelNetwork *hub = new QuarnelNetwork(nullptr);
     Controller *controller = new Controller(hub, nullptr);
     MainGui *gui = new MainGui(nullptr);
     gui->showFullScreen();
     gui->SetController(controller);
-
-    UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
-    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
 
     app->exec();
 

@@ -45,7 +45,8 @@ pc_pid=
 cleanup() {
     [ -n "$pc_pid" ] && kill "$pc_pid" 2>/dev/null || true
     wait 2>/dev/null || true
-    rm -rf "$dir"
+    # Never follow a mount out of our folder.
+    rm -rf --one-file-system "$dir"
 }
 trap cleanup EXIT
 

@@ -17,6 +17,7 @@ private slots:
     void startsAgainAfterKill();
     void simultaneousStartsLeaveExactlyOne();
     void terminationRemovesMarker();
+    void terminationDuringStartUpIsClean();
 
 private:
     QProcess *start();
@@ -137,6 +138,20 @@ void tst_Startup::terminationRemovesMarker()
     QProcess *next = start();
     QVERIFY(stillRunningAfter(next, 1500));
     QVERIFY(markerExists());
+}
+
+void tst_Startup::terminationDuringStartUpIsClean()
+{
+    // Opening the FPGA link takes seconds; a stop request in that time must
+    // still end in the normal shutdown, not in a kill that leaves the marker.
+    QProcess *first = start();
+    QTRY_VERIFY_WITH_TIMEOUT(markerExists(), 10000);
+    QTest::qWait(100);
+    ::kill(first->processId(), SIGTERM);
+    QVERIFY(first->waitForFinished(20000));
+    QCOMPARE(first->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first->exitCode(), 0);
+    QVERIFY(!markerExists());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
