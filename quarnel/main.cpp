@@ -21,9 +21,9 @@ int main(int argc, char **argv)
         return -1;
     }
 
-    // Installed before the slow start-up (opening the FPGA link pauses for
-    // seconds), so that a stop request arriving meanwhile still ends the
-    // program through the normal shutdown once the event loop runs.
+    // Installed before the top-level objects are built (slow on the panel),
+    // so that a stop request arriving meanwhile still ends the program
+    // through the normal shutdown once the event loop runs.
     UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
     QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
 

@@ -142,8 +142,8 @@ void tst_Startup::terminationRemovesMarker()
 
 void tst_Startup::terminationDuringStartUpIsClean()
 {
-    // Opening the FPGA link takes seconds; a stop request in that time must
-    // still end in the normal shutdown, not in a kill that leaves the marker.
+    // A stop request while the top-level objects are still being built must
+    // end in the normal shutdown, not in a kill that leaves the marker.
     QProcess *first = start();
     QTRY_VERIFY_WITH_TIMEOUT(markerExists(), 10000);
     QTest::qWait(100);
