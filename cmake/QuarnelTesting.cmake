@@ -20,4 +20,25 @@ function(quarnel_add_test name)
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()
+    # Sanitizer flavours build only what they run (see quarnel_test_groups).
+    if("threads" IN_LIST T_LABELS AND NOT "heavy" IN_LIST T_LABELS)
+        set_property(GLOBAL APPEND PROPERTY QUARNEL_TESTS_THREADS ${name})
+    endif()
+    if(NOT "heavy" IN_LIST T_LABELS)
+        set_property(GLOBAL APPEND PROPERTY QUARNEL_TESTS_LIGHT ${name})
+    endif()
+endfunction()
+
+# Targets that build one group of test binaries: tests_threads (what the
+# ThreadSanitizer flavour runs) and tests_light (everything but "heavy").
+# Call once, after every test is defined.
+function(quarnel_test_groups)
+    foreach(group THREADS LIGHT)
+        string(TOLOWER ${group} lower)
+        get_property(members GLOBAL PROPERTY QUARNEL_TESTS_${group})
+        add_custom_target(tests_${lower})
+        if(members)
+            add_dependencies(tests_${lower} ${members})
+        endif()
+    endforeach()
 endfunction()

@@ -1,27 +1,48 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, runs every test
-# (each inside its own namespace harness), then again under AddressSanitizer
-# with UBSan, and the threaded tests under ThreadSanitizer.
+# The whole test suite: installs what is missing, builds, and runs
+#   1. every test (each inside its own namespace harness) on the plain build;
+#   2. the relay's command scanner under libFuzzer for 30 s (clang);
+#   3. every test but the heavy ones under AddressSanitizer + UBSan;
+#   4. the threaded tests under ThreadSanitizer;
+#   5. the panel's armhf build with its library and record-layout tests
+#      under qemu-arm (scripts/cross.sh runs the whole armhf suite).
+# QUARNEL_SANITIZERS=0 skips 3 and 4, QUARNEL_FUZZ=0 skips 2,
+# QUARNEL_CROSS=0 skips 5.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+start=$SECONDS
+stage() { printf '\n== %s (%ds)\n' "$1" $((SECONDS - start)); }
+
 scripts/setup.sh
 
-echo "== build"
+stage "build"
 scripts/build.sh
-echo "== tests"
+stage "tests"
 ctest --test-dir build --output-on-failure --parallel 2
 
+if [ "${QUARNEL_FUZZ:-1}" = 1 ]; then
+    stage "fuzz (relay command scanner)"
+    quarnel/relay/fuzz/run-fuzz.sh 30
+fi
+
 if [ "${QUARNEL_SANITIZERS:-1}" = 1 ]; then
-    echo "== build (asan+ubsan)"
-    scripts/build.sh asan
-    echo "== tests (asan+ubsan)"
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude heavy
-    echo "== build (tsan)"
-    scripts/build.sh tsan
-    echo "== tests (tsan, threaded parts)"
+    stage "build (asan+ubsan)"
+    scripts/build.sh asan tests_light
+    stage "tests (asan+ubsan)"
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude 'heavy|package'
+    stage "build (tsan)"
+    scripts/build.sh tsan tests_threads
+    stage "tests (tsan, threaded parts)"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
         ctest --test-dir build-tsan --output-on-failure --parallel 2 --label-regex threads --label-exclude heavy
 fi
+
+if [ "${QUARNEL_CROSS:-1}" = 1 ]; then
+    stage "armhf (library and record layout under qemu-arm)"
+    scripts/cross.sh --subset
+fi
+
+stage "done"
