@@ -35,9 +35,15 @@ void HeadboxChecker::run()
         sync.lock();
         while (pause)
             pauseCond.wait(&sync);
+        checking = true;
         sync.unlock();
 
         const int r = _orv ? _orv->CheckDevice(&password, &serialNumber, &numDevices) : -1;
+        {
+            QMutexLocker lock(&sync);
+            checking = false;
+            idleCond.wakeAll();
+        }
         if (r == 0) {
             const QString text = serialNumber.left(serialNumber.indexOf(QChar('\0')));
             emit ConnectionFound(true, text, numDevices);
@@ -70,4 +76,6 @@ void HeadboxChecker::Pause()
     qDebug().noquote() << now() + " check headbox pause";
     QMutexLocker lock(&sync);
     pause = true;
+    while (checking)
+        idleCond.wait(&sync);
 }

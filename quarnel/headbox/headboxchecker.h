@@ -27,11 +27,15 @@ signals:
 
 public slots:
     void Resume();
+    // Returns once no check is under way: the caller then has the link to
+    // itself (a check left running would switch channels under an exam).
     void Pause();
 
 private:
     QMutex sync;
     QWaitCondition pauseCond;
+    QWaitCondition idleCond;
+    bool checking = false;   // under sync
     // Written under sync, also read without it after a failed check.
     std::atomic<bool> pause;
     std::atomic<bool> end;
