@@ -1,0 +1,239 @@
+#ifndef E2ESUPPORT_H
+#define E2ESUPPORT_H
+
+// The real program and the PC across the harness's cable, for whole-system
+// tests: the program runs as a child process on the simulated FPGA, and the
+// test talks to it from the PC's network namespace.
+
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+#include "pcside.h"
+#include "statusrecord.h"
+#include "streampattern.h"
+#include "terminalframe.h"
+
+namespace e2e {
+
+const quint16 dataPort = 2000;
+const quint16 answerPort = 2001;
+const quint16 discoveryPort = 8192;
+const quint16 statusPort = 8193;
+
+inline QHostAddress panel() { return QHostAddress(harness::panelIp()); }
+
+// An installed panel: its address was set once, so no first-start dialog.
+inline void markAddressSet()
+{
+    const QString dir = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/talvenor";
+    QDir().mkpath(dir);
+    QFile f(dir + "/quarnel.conf");
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write("[General]\nfirstTime=no\n");
+}
+
+// VmRSS of a process in kB, 0 when it is gone.
+inline qint64 rssKb(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// The program, started with the given simulator settings.
+class Quarnel
+{
+public:
+    Quarnel(int headboxes, quint64 rate, const QString &platform = QStringLiteral("offscreen"))
+        : _headboxes(headboxes), _rate(rate), _platform(platform) {}
+    ~Quarnel() { kill(); }
+
+    bool start()
+    {
+        kill();
+        _p.reset(new QProcess);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZELK_FPGA", "sim");
+        env.insert("ZELK_SIM_HEADBOXES", QString::number(_headboxes));
+        env.insert("ZELK_SIM_RATE", QString::number(_rate));
+        env.insert("QT_QPA_PLATFORM", _platform);
+        _p->setProcessEnvironment(env);
+        // Its debug lines repeat every serial check: kept out of the test log.
+        _p->setStandardOutputFile(QProcess::nullDevice());
+        _p->setStandardErrorFile(QProcess::nullDevice());
+        _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
+        return _p->waitForStarted(5000);
+    }
+    qint64 pid() const { return _p ? _p->processId() : 0; }
+    bool running() const { return _p && _p->state() == QProcess::Running; }
+    QProcess *process() const { return _p.get(); }
+
+    // SIGTERM, as the service manager stops it; the exit code, -1000 when it
+    // did not end in time or crashed.
+    int terminate(int ms = 15000)
+    {
+        if (!running())
+            return -1000;
+        ::kill(pid_t(_p->processId()), SIGTERM);
+        if (!_p->waitForFinished(ms) || _p->exitStatus() != QProcess::NormalExit)
+            return -1000;
+        return _p->exitCode();
+    }
+    void kill()
+    {
+        if (running()) {
+            _p->kill();
+            _p->waitForFinished(5000);
+        }
+    }
+
+private:
+    int _headboxes;
+    quint64 _rate;
+    QString _platform;
+    std::unique_ptr<QProcess> _p;
+};
+
+// Everything the terminal broadcasts, heard on the PC side.
+class Broadcasts
+{
+public:
+    Broadcasts()
+        : _discovery(pcside::udpSocket(discoveryPort)), _status(pcside::udpSocket(statusPort)) {}
+    bool ok() const { return _discovery && _status; }
+
+    struct Discovery { QHostAddress sender; QJsonObject json; };
+
+    // Drains both sockets into the lists.
+    void poll()
+    {
+        QCoreApplication::processEvents();
+        while (_discovery && _discovery->hasPendingDatagrams()) {
+            const QNetworkDatagram d = _discovery->receiveDatagram();
+            discovery.append({d.senderAddress(), QJsonDocument::fromJson(d.data()).object()});
+        }
+        while (_status && _status->hasPendingDatagrams()) {
+            const QNetworkDatagram d = _status->receiveDatagram();
+            StatusRecord r;
+            QString error;
+            if (StatusRecord::decode(d.data(), &r, &error))
+                status.append(r);
+            else
+                badStatus.append(d.data());
+        }
+    }
+    int discoveryCount() { poll(); return discovery.size(); }
+    int statusCount() { poll(); return status.size(); }
+    void clear() { poll(); discovery.clear(); status.clear(); badStatus.clear(); }
+
+    QList<Discovery> discovery;
+    QList<StatusRecord> status;
+    QList<QByteArray> badStatus;
+
+private:
+    std::unique_ptr<QUdpSocket> _discovery;
+    std::unique_ptr<QUdpSocket> _status;
+};
+
+// One PC acquisition session: the data and the answer connections.
+class Pc
+{
+public:
+    bool connectTo()
+    {
+        data.reset(pcside::tcpConnect(panel(), dataPort));
+        answer.reset(pcside::tcpConnect(panel(), answerPort));
+        return data && answer;
+    }
+    void close()
+    {
+        if (data)
+            data->abort();
+        if (answer)
+            answer->abort();
+        data.reset();
+        answer.reset();
+    }
+    bool connected() const
+    {
+        return data && data->state() == QAbstractSocket::ConnectedState;
+    }
+
+    // Sends one terminal command and waits for its "ok".
+    bool command(const QByteArray &frame, int timeoutMs = 5000)
+    {
+        const int before = oks;
+        data->write(frame);
+        data->flush();
+        QElapsedTimer t;
+        t.start();
+        while (oks == before && t.elapsed() < timeoutMs) {
+            answer->waitForReadyRead(50);
+            readAnswers();
+            keepData();
+        }
+        return oks == before + 1;
+    }
+    void readAnswers()
+    {
+        answerBytes += answer->readAll();
+        oks = answerBytes.count("ok");
+    }
+    // While waiting for an answer the data side is read too, so that a
+    // stream never fills the socket; what arrives is kept.
+    void keepData()
+    {
+        if (data && collect)
+            received += data->readAll();
+    }
+
+    // Reads the data connection into the checker until it holds `bytes`
+    // bytes, the time runs out or the connection ends.
+    void readStream(StreamChecker &checker, quint64 bytes, int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        const quint64 start = checker.bytes();
+        if (!received.isEmpty()) {
+            checker.feed(received);
+            received.clear();
+        }
+        while (checker.bytes() - start < bytes && t.elapsed() < timeoutMs && connected()) {
+            if (data->bytesAvailable() || data->waitForReadyRead(100))
+                checker.feed(data->readAll());
+        }
+    }
+
+    std::unique_ptr<QTcpSocket> data;
+    std::unique_ptr<QTcpSocket> answer;
+    QByteArray answerBytes;
+    QByteArray received;
+    bool collect = true;
+    int oks = 0;
+};
+
+inline QByteArray layout2()
+{
+    const quint16 channels[4] = {32, 32, 0, 0};
+    return TerminalFrame::multiHeadLayout(2, 2, 64, 16, channels);
+}
+
+} // namespace e2e
+
+#endif
