@@ -1,0 +1,142 @@
+#include <QtTest>
+
+#include "e2esupport.h"
+
+using namespace e2e;
+
+// The real program on a virtual X display, touched with real pointer events
+// (xdotool) the way a technician presses the hidden corner buttons.
+class tst_E2ePanel : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void wrongSequenceOpensNothing();
+    void setupSequenceAppliesAddress();
+    void exitSequenceEndsProgram();
+
+private:
+    static QByteArray run(const QStringList &command);
+    static QByteArray xdotool(const QStringList &args) { return run(QStringList{"xdotool"} + args); }
+    static void press(const QList<int> &corners);
+    static QString dialogWindow();
+
+    QProcess _xvfb;
+    QString _display;
+    std::unique_ptr<Quarnel> _quarnel;
+};
+
+QByteArray tst_E2ePanel::run(const QStringList &command)
+{
+    QProcess p;
+    p.start(command.first(), command.mid(1));
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput().trimmed();
+}
+
+// Corner buttons are 64 x 64 at the corners of the 800 x 480 screen:
+// 0 top-left, 1 top-right, 2 bottom-right, 3 bottom-left.
+void tst_E2ePanel::press(const QList<int> &corners)
+{
+    static const QPoint centre[4] = {{32, 32}, {767, 32}, {767, 447}, {32, 447}};
+    for (int c : corners) {
+        xdotool({"mousemove", QString::number(centre[c].x()), QString::number(centre[c].y()), "click", "1"});
+        QTest::qWait(150);
+    }
+}
+
+QString tst_E2ePanel::dialogWindow()
+{
+    return QString::fromLatin1(xdotool({"search", "--onlyvisible", "--name", "Setup parameters"}).split('\n').first());
+}
+
+void tst_E2ePanel::initTestCase()
+{
+    QUARNEL_REQUIRE_HARNESS();
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty() || QStandardPaths::findExecutable("xdotool").isEmpty())
+        QSKIP("needs Xvfb and xdotool");
+    // Xvfb picks a free display and writes its number to descriptor 3.
+    const QString displayFile = QString::fromLocal8Bit(qgetenv("TMPDIR")) + "/e2e-display";
+    QFile::remove(displayFile);
+    _xvfb.setStandardErrorFile(QProcess::nullDevice());
+    _xvfb.start("sh", {"-c", "exec Xvfb -displayfd 3 -screen 0 800x480x24 -nolisten tcp 3>\"$0\"", displayFile});
+    QVERIFY(_xvfb.waitForStarted());
+    const auto displayNumber = [&] {
+        QFile f(displayFile);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!displayNumber().isEmpty(), 10000);
+    _display = ":" + QString::fromLatin1(displayNumber());
+    qputenv("DISPLAY", _display.toLatin1());
+    markAddressSet();
+}
+
+void tst_E2ePanel::cleanupTestCase()
+{
+    if (_xvfb.state() == QProcess::Running) {
+        _xvfb.terminate();
+        _xvfb.waitForFinished(5000);
+    }
+}
+
+void tst_E2ePanel::init()
+{
+    _quarnel.reset(new Quarnel(1, 0, QStringLiteral("xcb")));
+    QVERIFY(_quarnel->start());
+    // The status screen is up once the program's full-screen window shows.
+    QTRY_VERIFY_WITH_TIMEOUT(!xdotool({"search", "--onlyvisible", "--classname", "quarnel"}).isEmpty(), 15000);
+    QTest::qWait(500);
+    QVERIFY(dialogWindow().isEmpty());
+}
+
+void tst_E2ePanel::cleanup()
+{
+    _quarnel.reset();
+}
+
+void tst_E2ePanel::wrongSequenceOpensNothing()
+{
+    press({0, 1, 2, 3});
+    press({3, 2, 1, 0});
+    QTest::qWait(1000);
+    QVERIFY(dialogWindow().isEmpty());
+    QVERIFY(_quarnel->running());
+    QCOMPARE(_quarnel->terminate(), 0);
+}
+
+void tst_E2ePanel::setupSequenceAppliesAddress()
+{
+    press({0, 1, 3, 2});
+    QTRY_VERIFY_WITH_TIMEOUT(!dialogWindow().isEmpty(), 5000);
+    const QString dialog = dialogWindow();
+    // The dialog covers the screen; the last octet's box and Apply.
+    xdotool({"windowfocus", "--sync", dialog});
+    xdotool({"mousemove", "--window", dialog, "700", "155", "click", "--repeat", "2", "1"});
+    xdotool({"key", "ctrl+a", "type", "77"});
+    xdotool({"mousemove", "--window", dialog, "190", "410", "click", "1"});
+
+    const QString want = QStringLiteral("198.51.100.77");
+    const auto interfaces = [] {
+        QFile f(QString::fromLocal8Bit(qgetenv("QUARNEL_INTERFACES")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(interfaces().contains("address " + want.toLatin1()), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(run({"ip", "-4", "-o", "addr", "show", "dev", "eth0"}).contains(want.toLatin1() + "/24"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(dialogWindow().isEmpty(), 5000);
+    QVERIFY(_quarnel->running());
+    QCOMPARE(_quarnel->terminate(), 0);
+}
+
+void tst_E2ePanel::exitSequenceEndsProgram()
+{
+    press({2, 3, 1, 0});
+    QVERIFY(_quarnel->process()->waitForFinished(15000));
+    QCOMPARE(_quarnel->process()->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(_quarnel->process()->exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_E2ePanel)
+#include "tst_e2e_panel.moc"
