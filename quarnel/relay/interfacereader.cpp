@@ -308,10 +308,14 @@ void InterfaceReader::ClientDisconnected()
     DebugWithTime(QStringLiteral("Client Disconnected"));
     disconnect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)));
 
-    OrvInterface *orvInterface = _orv ? _orv->_interface : nullptr;
+    // Without a PC (the cable pulled between exams) no acquisition runs and
+    // the presence checker owns the link: stopping the headboxes from here
+    // would interleave our frames and channel selection with its checks.
+    const bool examRunning = _client != nullptr;
+    OrvInterface *orvInterface = (examRunning && _orv) ? _orv->_interface : nullptr;
     if (orvInterface)
         orvInterface->WhichHeadboxReadWrite(0);
-    if (_orv) {
+    if (examRunning && _orv) {
         BYTE stop[] = "008000";
         _orv->SendOrvCommand(stop);
     }

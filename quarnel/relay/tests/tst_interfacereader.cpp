@@ -324,6 +324,7 @@ private slots:
     void command8Bounds_data();
     void command8Bounds();
     void disconnectSequence();
+    void disconnectWithoutPcLeavesLinkAlone();
     void pcSends100KiBAtOnce();
     void secondClientRefusedWhileFirstStreams();
     void reconnectAtOnceIsAccepted_data();
@@ -634,6 +635,35 @@ void tst_InterfaceReader::disconnectSequence()
     rig.link->feedRx("late");
     QTest::qWait(200);
     QCOMPARE(rig.link->polls.load(), polls);
+}
+
+void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
+{
+    // The cable detector reports an unplugged cable straight to the relay,
+    // also between exams, while the presence checker is using the link.
+    Rig rig;
+    rig.link->reg15 = 0x0091;
+    rig.link->clear();
+    rig.relay->ClientDisconnected();
+    QCOMPARE(rig.rec.count("EndExamOrDisconnection"), 1);
+    QCOMPARE(rig.rec.count("IpHostName:"), 1);
+
+    QStringList names;
+    for (const RecordingOrvInterface::Call &c : rig.link->calls()) {
+        if (c.name != "Pause")
+            names << c.name;
+    }
+    QCOMPARE(names, QStringList());
+    QCOMPARE(rig.link->written(), QByteArray());
+    QCOMPARE(rig.link->reg15, WORD(0x0091));
+
+    // A later exam still ends with the full stop sequence.
+    auto pc = rig.connectPc();
+    QVERIFY(pc);
+    rig.link->clear();
+    pc->disconnectFromHost();
+    QTRY_COMPARE(rig.rec.count("EndExamOrDisconnection"), 2);
+    QCOMPARE(rig.link->written(), QByteArray("\r\nRDJW008000\r\n"));
 }
 
 void tst_InterfaceReader::pcSends100KiBAtOnce()
