@@ -3,9 +3,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 // The sample stream of the simulated headboxes, and a checker for it.
 //
@@ -130,6 +132,19 @@ public:
     int64_t latencyMinNs() const { return m_latCount ? m_latMin : 0; }
     int64_t latencyMaxNs() const { return m_latCount ? m_latMax : 0; }
     double latencyMeanNs() const { return m_latCount ? m_latSum / double(m_latCount) : 0.0; }
+    // Percentile (0..100) of the kept latency samples: the first
+    // maxLatencySamples time words (a gigabyte of stream and more).
+    static constexpr size_t maxLatencySamples = size_t(1) << 21;
+    int64_t latencyPercentileNs(double percent) const
+    {
+        if (m_latSamples.empty())
+            return 0;
+        std::vector<int64_t> v(m_latSamples);
+        const double clamped = std::min(100.0, std::max(0.0, percent));
+        const size_t k = std::min(v.size() - 1, size_t(clamped / 100.0 * double(v.size())));
+        std::nth_element(v.begin(), v.begin() + k, v.end());
+        return v[k];
+    }
 
 private:
     void lockOnByte(unsigned char b)
@@ -236,6 +251,8 @@ private:
             m_latMax = d;
         m_latSum += double(d);
         ++m_latCount;
+        if (m_latSamples.size() < maxLatencySamples)
+            m_latSamples.push_back(d);
     }
 
     int m_headbox;
@@ -254,6 +271,7 @@ private:
     int64_t m_latMin = 0;
     int64_t m_latMax = 0;
     double m_latSum = 0;
+    std::vector<int64_t> m_latSamples;
     bool m_pending = false;
     uint64_t m_pendingWord = 0;
     uint64_t m_pendingGotSeq = 0;

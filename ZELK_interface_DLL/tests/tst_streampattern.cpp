@@ -14,6 +14,7 @@ private slots:
     void faults();
     void lockOnSkipsTrafficBefore();
     void timeWordsGiveTheLatency();
+    void latencyPercentiles();
 };
 
 static void feedInChunks(StreamChecker &checker, const QByteArray &data, quint32 seed)
@@ -121,6 +122,26 @@ void tst_streampattern::timeWordsGiveTheLatency()
     QCOMPARE(checker.latencySamples(), uint64_t(2));
     QVERIFY(checker.latencyMinNs() >= 2000000);
     QVERIFY(checker.latencyMaxNs() >= checker.latencyMinNs());
+}
+
+void tst_streampattern::latencyPercentiles()
+{
+    // Time word k was stamped (k + 1) ms before it arrives: 1 ms .. 100 ms,
+    // fed in shuffled order of delay so the percentiles must sort.
+    const uint64_t now = StreamPattern::nowNs();
+    StreamChecker checker(1);
+    for (uint64_t k = 0; k < 100; ++k) {
+        const uint64_t delayMs = (k * 37) % 100 + 1;
+        checker.feed(StreamPattern::bytes(1, k * 128, 128, now - delayMs * 1000000));
+    }
+    QVERIFY(checker.ok());
+    QCOMPARE(checker.latencySamples(), uint64_t(100));
+    const auto ms = [&](double p) { return checker.latencyPercentileNs(p) / 1000000; };
+    QCOMPARE(ms(0), int64_t(1));
+    QCOMPARE(ms(50), int64_t(51));
+    QCOMPARE(ms(99), int64_t(100));
+    QCOMPARE(ms(100), int64_t(100));
+    QCOMPARE(StreamChecker().latencyPercentileNs(50), int64_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_streampattern)
