@@ -25,6 +25,23 @@ quint32 Ipv4Number(const QHostAddress &addr)
     return ok ? n : 0;
 }
 
+// An address the panel can be reached at on its /24 LAN: IPv4 unicast, not
+// "this network", loopback, link-local, multicast or reserved, and neither
+// the network nor the broadcast address of its 255.255.255.0 network.
+bool IsUsableHostAddress(const QHostAddress &addr)
+{
+    if (addr.protocol() != QAbstractSocket::IPv4Protocol)
+        return false;
+    const quint32 n = addr.toIPv4Address();
+    const quint32 first = n >> 24;
+    if (first == 0 || first == 127 || first >= 224)
+        return false;
+    if ((n >> 16) == 0xA9FE) // 169.254/16
+        return false;
+    const quint32 host = n & 0xFF;
+    return host != 0 && host != 0xFF;
+}
+
 } // namespace
 
 QuarnelNetwork::QuarnelNetwork(QObject *parent)
@@ -233,7 +250,17 @@ void QuarnelNetwork::IpAddr(QHostAddress addr)
 
 void QuarnelNetwork::UserChangeIp(QHostAddress newIp)
 {
-    if (newIp.isNull() || newIp == ipAddr)
+    if (newIp.isNull())
+        return;
+    // Written to the interface configuration, such an address would leave
+    // the panel unreachable until it is reinstalled.
+    if (!IsUsableHostAddress(newIp)) {
+        LogItemAdded(QStringLiteral("Address refused: ") + newIp.toString());
+        return;
+    }
+    // The first time, keeping the address shown must still make it static
+    // and store that it was set, or the dialog opens at every start.
+    if (newIp == ipAddr && !system.IsFirstTime())
         return;
     // Only a running exam is ended: without a PC the relay's stop sequence
     // would drive the link while the checker is using it.

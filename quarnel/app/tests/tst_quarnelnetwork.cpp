@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QSettings>
 #include <QTcpSocket>
 
 #include "harness.h"
@@ -14,6 +15,21 @@ static QByteArray interfacesFile()
 {
     QFile f("/etc/network/interfaces");
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+static QByteArray staticFile(const QString &address)
+{
+    return "auto eth0\niface eth0 inet static\n    address " + address.toLatin1() + "\n    netmask 255.255.255.0\n";
+}
+
+static void setFirstTime(bool first)
+{
+    QSettings settings;
+    if (first)
+        settings.remove("firstTime");
+    else
+        settings.setValue("firstTime", "no");
+    settings.sync();
 }
 
 static QByteArray sudoLog()
@@ -32,7 +48,9 @@ private slots:
     void headboxReportsReachPanelAndSerialField();
     void lossAndRecoveryKeepWorkersAndOneResumeConnection();
     void displayPowerForwardedOnce();
-    void userChangeIpToCurrentAddressDoesNothing();
+    void userChangeIpToCurrentAddressAppliedOnlyTheFirstTime();
+    void userChangeIpRefusesUnreachableAddresses_data();
+    void userChangeIpRefusesUnreachableAddresses();
     void userChangeIpWithoutRelay();
     void userChangeIpWithoutPcLeavesLinkToChecker();
     void userChangeIpDisconnectsPcFirstThenRebinds();
@@ -185,21 +203,109 @@ void tst_QuarnelNetwork::displayPowerForwardedOnce()
     QCOMPARE(calls.at(1).args, QVariantList{true});
 }
 
-void tst_QuarnelNetwork::userChangeIpToCurrentAddressDoesNothing()
+void tst_QuarnelNetwork::userChangeIpToCurrentAddressAppliedOnlyTheFirstTime()
 {
+    setFirstTime(true);
     startHub(new HeadboxLink);
+    const QHostAddress panel(harness::panelIp());
+    QCOMPARE(hub->ipAddr, panel);
+    QVERIFY(interfacesFile() != staticFile(harness::panelIp()));
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+
+    // Kept in the dialog opened at the first start: made static and noted.
+    hub->UserChangeIp(panel);
+
+    QCOMPARE(interfacesFile(), staticFile(harness::panelIp()));
+    QVERIFY(!System().IsFirstTime());
+    QCOMPARE(address.size(), 1);
+    QCOMPARE(address.at(0).at(0).value<QHostAddress>(), panel);
+    QCOMPARE(address.at(0).at(1).toBool(), false);
+    QCOMPARE(hub->_udpSocket->localAddress(), panel);
+
+    // The next report of the address no longer asks for the dialog.
+    hub->IpAddr(panel);
+    QCOMPARE(address.size(), 2);
+    QCOMPARE(address.at(1).at(1).toBool(), false);
+
+    // From then on the current address, like a null one, changes nothing.
+    address.clear();
     const QByteArray file = interfacesFile();
     QUdpSocket *socket = hub->_udpSocket;
-    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
     QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
-
-    hub->UserChangeIp(QHostAddress(harness::panelIp()));
+    hub->UserChangeIp(panel);
     hub->UserChangeIp(QHostAddress());
-
     QCOMPARE(address.size(), 0);
     QCOMPARE(connection.size(), 0);
     QCOMPARE(interfacesFile(), file);
     QCOMPARE(hub->_udpSocket, socket);
+}
+
+void tst_QuarnelNetwork::userChangeIpRefusesUnreachableAddresses_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("firstTime");
+    QTest::addColumn<bool>("usable");
+
+    QTest::newRow("unspecified, offered before any address") << "0.0.0.0" << true << false;
+    QTest::newRow("this network") << "0.1.2.3" << false << false;
+    QTest::newRow("limited broadcast") << "255.255.255.255" << true << false;
+    QTest::newRow("multicast, lowest") << "224.0.0.1" << false << false;
+    QTest::newRow("multicast, highest") << "239.255.255.254" << false << false;
+    QTest::newRow("reserved") << "240.0.0.1" << false << false;
+    QTest::newRow("loopback") << "127.0.0.1" << true << false;
+    QTest::newRow("loopback, other") << "127.198.51.10" << false << false;
+    QTest::newRow("link-local") << "169.254.17.3" << true << false;
+    QTest::newRow("network of the /24") << "198.51.100.0" << false << false;
+    QTest::newRow("broadcast of the /24") << "198.51.100.255" << true << false;
+    QTest::newRow("IPv6") << "2001:db8::10" << false << false;
+    QTest::newRow("IPv6 loopback") << "::1" << true << false;
+    QTest::newRow("IPv4-mapped IPv6") << "::ffff:198.51.100.30" << false << false;
+    QTest::newRow("highest host of the /24") << "198.51.100.254" << true << true;
+}
+
+void tst_QuarnelNetwork::userChangeIpRefusesUnreachableAddresses()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, firstTime);
+    QFETCH(bool, usable);
+    const QHostAddress newIp(text);
+    QVERIFY(!newIp.isNull());
+
+    setFirstTime(firstTime);
+    startHub(new HeadboxLink);
+    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+    QTcpSocket *pc = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000);
+    QVERIFY(pc);
+    QTRY_COMPARE(connection.size(), 1);
+    const QByteArray file = interfacesFile();
+    QUdpSocket *socket = hub->_udpSocket;
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+
+    hub->UserChangeIp(newIp);
+
+    const QVariantList refusal{"Address refused: " + newIp.toString()};
+    if (usable) {
+        QVERIFY(!log.contains(refusal));
+        QCOMPARE(interfacesFile(), staticFile(text));
+        QCOMPARE(address.size(), 1);
+        QCOMPARE(hub->_udpSocket->localAddress(), newIp);
+        QVERIFY(!System().IsFirstTime());
+        QCOMPARE(connection.last().at(0).toBool(), false);
+        delete pc;
+        return;
+    }
+    QVERIFY2(log.contains(refusal), qPrintable(text));
+    QCOMPARE(interfacesFile(), file);
+    QCOMPARE(address.size(), 0);
+    QCOMPARE(hub->ipAddr, QHostAddress(harness::panelIp()));
+    QCOMPARE(hub->_udpSocket, socket);
+    QCOMPARE(System().IsFirstTime(), firstTime);
+    // The exam goes on.
+    QTest::qWait(200);
+    QCOMPARE(connection.size(), 1);
+    QCOMPARE(pc->state(), QAbstractSocket::ConnectedState);
+    delete pc;
 }
 
 void tst_QuarnelNetwork::userChangeIpWithoutRelay()
