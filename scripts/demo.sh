@@ -112,6 +112,8 @@ sleep 1.5
 screenshot after-exam
 
 step "PC: what the terminal broadcast meanwhile"
+echo "   (discovery: about twice a second while no PC is connected, only the first"
+echo "    copy shown; status: when a PC connects or leaves, and at start-up)"
 kill -TERM "$listen_pid" 2>/dev/null || true
 wait "$listen_pid" 2>/dev/null || true
 listen_pid=
@@ -128,7 +130,9 @@ echo "   quarnel exited with status $quarnel_status"
 
 step "Result"
 if [ "$record_status" -eq 0 ] && [ "$quarnel_status" -eq 0 ]; then
-    echo "   exam recorded and checked; screenshots, broadcasts and logs in $out"
+    echo "   exam recorded and checked"
+    echo "   screenshots: $out/before-exam.png, during-exam.png, after-exam.png"
+    echo "   logs: $out/broadcasts.log (all broadcasts), $out/quarnel.log"
     exit 0
 fi
 echo "   FAILED: recording exit code $record_status, quarnel exit status $quarnel_status"
