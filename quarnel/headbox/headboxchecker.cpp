@@ -1,6 +1,7 @@
 #include "headboxchecker.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QTime>
 #include <cstring>
 
@@ -8,6 +9,9 @@
 
 namespace {
 const unsigned long cyclePauseMs = 300;
+// Longer than any check of a working link (channel pause, answer wait and
+// four empty channel reads); a link that hangs must not freeze the panel.
+const qint64 pauseWaitLimitMs = 3000;
 
 QString now()
 {
@@ -74,8 +78,20 @@ void HeadboxChecker::Resume()
 void HeadboxChecker::Pause()
 {
     qDebug().noquote() << now() + " check headbox pause";
-    QMutexLocker lock(&sync);
-    pause = true;
-    while (checking)
-        idleCond.wait(&sync);
+    bool gaveUp = false;
+    {
+        QMutexLocker lock(&sync);
+        pause = true;
+        // Called from the loop's own thread (a direct connection), the check
+        // under way is the caller's: waiting for it would never end.
+        if (QThread::currentThread() == this)
+            return;
+        QDeadlineTimer deadline(pauseWaitLimitMs);
+        while (checking && idleCond.wait(&sync, deadline)) {
+        }
+        gaveUp = checking;
+    }
+    if (gaveUp)
+        qDebug().noquote() << now() + " check headbox pause: check still under way after "
+                                  + QString::number(pauseWaitLimitMs) + " ms";
 }

@@ -29,6 +29,7 @@ public slots:
     void Resume();
     // Returns once no check is under way: the caller then has the link to
     // itself (a check left running would switch channels under an exam).
+    // A check that hangs is waited for 3 s at most, with a debug line.
     void Pause();
 
 private:

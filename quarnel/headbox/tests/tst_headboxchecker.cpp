@@ -1,11 +1,15 @@
 // The presence checker over the real library on the simulated FPGA.
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QtTest>
+
+#include <thread>
 
 #include "headboxchecker.h"
 #include "orv.h"
 #include "orvinterfacezelk.h"
+#include "recordingorvinterface.h"
 #include "simulatedpanel.h"
 
 using namespace simpanel;
@@ -68,6 +72,51 @@ struct Rig
     Orv *orv;
     HeadboxChecker *checker;
 };
+
+// The checker over a recording link whose identification frame the test
+// holds up or answers: the thread under test is the only one touching it.
+struct SlowRig
+{
+    SlowRig()
+    {
+        orv = new Orv(&link, nullptr);
+        checker = new HeadboxChecker(orv);
+        QObject::connect(checker, SIGNAL(ConnectionFound(bool, QString, short)), &reports,
+                         SLOT(ConnectionFound(bool, QString, short)));
+        link.setWriteHook([this](const QByteArray &bytes, int) {
+            if (bytes != identifyFrame())
+                return;
+            if (!serial.isEmpty())
+                link.feedRx(onTheWire(serial), -1);
+            ++framesSent;
+            if (holdFrame)
+                released.tryAcquire(1, 20000);
+            else if (frameDelayMs > 0)
+                QThread::msleep(frameDelayMs);
+            ++framesDone;
+        });
+    }
+    ~SlowRig()
+    {
+        released.release(100);
+        checker->Resume();
+        checker->Terminate();
+        checker->wait();
+        delete checker;
+        delete orv;
+    }
+
+    RecordingOrvInterface link;
+    Reports reports;
+    Orv *orv;
+    HeadboxChecker *checker;
+    QByteArray serial;
+    unsigned long frameDelayMs = 0;
+    bool holdFrame = false;
+    QSemaphore released;
+    std::atomic<int> framesSent{0};
+    std::atomic<int> framesDone{0};
+};
 } // namespace
 
 class tst_HeadboxChecker : public QObject
@@ -79,6 +128,10 @@ private slots:
     void reportsAbsenceWhileRunning();
     void pauseDuringFailingCheckReportsNothing();
     void pauseDuringSuccessfulCheckStillReports();
+    void pauseWaitsForCheckUnderWay_data();
+    void pauseWaitsForCheckUnderWay();
+    void pauseGivesUpOnHangingCheck();
+    void resumeAndTerminateDuringWaitingPause();
     void pauseAndResumeTexts();
     void terminateNeedsResume();
     void terminateWhileRunning();
@@ -161,6 +214,115 @@ void tst_HeadboxChecker::pauseDuringSuccessfulCheckStillReports()
     QCOMPARE(rig.identifications(), sent);
     QCOMPARE(rig.reports.list.size(), 1);
     QVERIFY(rig.reports.list.first().found);
+}
+
+// An exam starts right after Pause returns: from then on the link is the
+// relay's, so the check under way must be over and nothing more may come.
+void tst_HeadboxChecker::pauseWaitsForCheckUnderWay_data()
+{
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<int>("frameDelayMs");
+    QTest::addColumn<int>("readTimeoutMs");
+
+    QTest::newRow("failing check, slow channel reads") << QByteArray() << 0 << 400;
+    QTest::newRow("successful check, slow command write") << QByteArray("ABC-1234/56-789") << 700 << 0;
+}
+
+void tst_HeadboxChecker::pauseWaitsForCheckUnderWay()
+{
+    QFETCH(QByteArray, serial);
+    QFETCH(int, frameDelayMs);
+    QFETCH(int, readTimeoutMs);
+    SlowRig rig;
+    rig.serial = serial;
+    rig.frameDelayMs = ulong(frameDelayMs);
+    rig.link.setReadTimeoutMs(readTimeoutMs);
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.framesSent >= 1, 10000);
+
+    rig.checker->Pause();
+    const QList<RecordingOrvInterface::Call> atReturn = rig.link.calls();
+
+    // The whole check lies before the return: the answer was read and the
+    // shared channel selected again (register 15 back to 0).
+    QCOMPARE(rig.framesDone.load(), 1);
+    QVERIFY(!rig.link.calls("Read").isEmpty());
+    QVERIFY(!rig.link.registerWrites().isEmpty());
+    QCOMPARE(rig.link.registerWrites().last(), qMakePair(15, 0));
+    QTest::qWait(1500);
+    QCOMPARE(rig.link.calls().size(), atReturn.size());
+    QCOMPARE(rig.framesSent.load(), 1);
+    QVERIFY(rig.checker->isRunning());
+    // What the check under way reports is unchanged: a success only.
+    QCOMPARE(rig.reports.list.size(), serial.isEmpty() ? 0 : 1);
+    if (!serial.isEmpty())
+        QCOMPARE(rig.reports.list.first().serial, QString(serial));
+
+    // Paused again while blocked: returns at once, touches nothing.
+    QElapsedTimer clock;
+    clock.start();
+    rig.checker->Pause();
+    QVERIFY(clock.elapsed() < 1000);
+    QCOMPARE(rig.link.calls().size(), atReturn.size());
+
+    rig.checker->Resume();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.framesSent >= 2, 10000);
+}
+
+// A link that hangs must not freeze the panel: Pause gives up after its
+// bound and says so; the check, once over, still stops at the pause point.
+void tst_HeadboxChecker::pauseGivesUpOnHangingCheck()
+{
+    SlowRig rig;
+    rig.holdFrame = true;
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.framesSent >= 1, 10000);
+
+    MessageCapture debug;
+    QElapsedTimer clock;
+    clock.start();
+    rig.checker->Pause();
+    const qint64 waited = clock.elapsed();
+    QCOMPARE(rig.framesDone.load(), 0);
+    QVERIFY2(waited >= 2500, qPrintable(QString::number(waited)));
+    bool noted = false;
+    for (const QString &m : debug.messages())
+        noted = noted || m.contains("check headbox pause: check still under way");
+    QVERIFY2(noted, qPrintable(debug.messages().join('\n')));
+
+    rig.released.release();
+    QTRY_COMPARE(rig.framesDone.load(), 1);
+    QTest::qWait(1500);
+    QCOMPARE(rig.framesSent.load(), 1);
+    QCOMPARE(rig.reports.list.size(), 0);
+}
+
+// Resume and Terminate from another thread go through while Pause waits for
+// the check; the loop then ends after that check.
+void tst_HeadboxChecker::resumeAndTerminateDuringWaitingPause()
+{
+    SlowRig rig;
+    rig.holdFrame = true;
+    rig.checker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.framesSent >= 1, 10000);
+
+    std::atomic<bool> otherDone{false};
+    std::atomic<int> framesDoneThen{-1};
+    std::thread other([&] {
+        QThread::msleep(300);
+        rig.checker->Resume();
+        rig.checker->Terminate();
+        framesDoneThen = rig.framesDone.load();
+        otherDone = true;
+        QThread::msleep(200);
+        rig.released.release();
+    });
+    rig.checker->Pause();
+    other.join();
+    QVERIFY(otherDone);
+    QCOMPARE(framesDoneThen.load(), 0);
+    QVERIFY(rig.checker->wait(5000));
+    QCOMPARE(rig.framesSent.load(), 1);
 }
 
 void tst_HeadboxChecker::pauseAndResumeTexts()
