@@ -4,7 +4,9 @@
 #include "controller.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
 
@@ -21,6 +23,39 @@ const char arrowsHidden[] =
     "QSpinBox { border-radius: 25px; background-color:rgb(228, 228, 226);}"
     "QSpinBox::up-button {subcontrol-position: top left; width: 0; height: 0;}"
     "QSpinBox::down-button {subcontrol-position: top right; width: 0; height: 0;}";
+
+// Room a label takes around its text.
+int TextPadding(const QLabel *label)
+{
+    return label->width() - label->contentsRect().width() + 2 * label->margin();
+}
+
+int TextWidth(const QLabel *label)
+{
+    return label->fontMetrics().horizontalAdvance(label->text());
+}
+
+// The form's label sizes suit the panel's own font; with a wider one the
+// end of the text (the version's last digits) would be cut off. A label that
+// is too narrow grows to the right up to rightEdge, then moves left if
+// allowed; where even that is not enough its font shrinks to fit.
+void ShowWholeText(QLabel *label, int rightEdge, bool mayMoveLeft)
+{
+    const int needed = TextWidth(label) + TextPadding(label);
+    if (needed <= label->width())
+        return;
+    const int room = mayMoveLeft ? rightEdge : rightEdge - label->x();
+    QFont font = label->font();
+    while (TextWidth(label) + TextPadding(label) > room && font.pointSizeF() > 1.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
+    QRect g = label->geometry();
+    g.setWidth(qMax(g.width(), qMin(room, TextWidth(label) + TextPadding(label))));
+    if (g.x() + g.width() > rightEdge)
+        g.moveLeft(rightEdge - g.width());
+    label->setGeometry(g);
+}
 
 } // namespace
 
@@ -45,6 +80,8 @@ DialogSetup::DialogSetup(QWidget *parent)
         HideSpinArrows(box);
 
     ui->lblSwVer->setText(QStringLiteral("software ver. ") + QStringLiteral("1.9.2022.5"));
+    ShowWholeText(ui->lblSwVer, width(), true);
+    ShowWholeText(ui->lblSetIp, ui->spinBoxIp1->x(), false);
 }
 
 DialogSetup::~DialogSetup()
@@ -62,6 +99,7 @@ void DialogSetup::SetController(Controller *controller)
     ui->spinBoxIp1->setValue(a >> 24);
     ipAddress = a;
     ui->lblFwVer->setText(ctrl->fwVer);
+    ShowWholeText(ui->lblFwVer, width(), true);
 }
 
 // Escape would only hide the dialog, and neither the controller nor the

@@ -89,6 +89,8 @@ private slots:
     void reportsCloseOnce();
     void arrowsFollowTheTouchedField();
     void versionTexts();
+    void labelsShowTheirWholeText_data();
+    void labelsShowTheirWholeText();
     void buttonsAtTheBottom();
 };
 
@@ -226,6 +228,80 @@ void tst_DialogSetup::versionTexts()
     QCOMPARE(s.label("lblFwVer"), QStringLiteral("FW 2.4 rev B"));
     QCOMPARE(s.dialog->windowTitle(), QStringLiteral("Setup parameters"));
     QCOMPARE(s.label("lblSetIp"), QStringLiteral("Set IP:"));
+}
+
+void tst_DialogSetup::labelsShowTheirWholeText_data()
+{
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QString>("firmware");
+    // Debian's default cuts the version's last digits and the colon.
+    QTest::newRow("DejaVu Sans") << "DejaVu Sans" << "firmware ver. 2.7";
+    // Wide enough that "Set IP:" fits between the edge and the first field
+    // only in a smaller size.
+    QTest::newRow("DejaVu Sans Mono, long firmware text")
+        << "DejaVu Sans Mono" << "firmware ver. 2.7.1045 rev. B (2026-11-30)";
+    QTest::newRow("narrow font, short firmware text") << "DejaVu Sans Condensed" << "fw 2.7";
+}
+
+void tst_DialogSetup::labelsShowTheirWholeText()
+{
+    QFETCH(QString, family);
+    QFETCH(QString, firmware);
+    const QFont appFont = QApplication::font();
+    QFont font(family);
+    font.setPointSize(appFont.pointSize());
+    QApplication::setFont(font);
+
+    Setup s(QStringLiteral("198.51.100.10"), false);
+    s.ctrl.FirmwareVersion(firmware);
+    s.open();
+    QApplication::setFont(appFont);
+
+    struct Form
+    {
+        const char *name;
+        QRect geometry;
+        int pointSize;
+    };
+    const int dialogWidth = s.dialog->width();
+    for (const Form &f : {Form{"lblSwVer", QRect(600, 60, 191, 16), 12}, Form{"lblFwVer", QRect(600, 30, 191, 16), 12},
+                          Form{"lblSetIp", QRect(0, 140, 81, 31), 20}}) {
+        const QLabel *label = s.dialog->findChild<QLabel *>(QLatin1String(f.name));
+        QVERIFY(label->font().family().startsWith(family.left(9)));
+        const QRect g = label->geometry();
+        const int text = label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin();
+        QVERIFY2(text <= label->contentsRect().width(),
+                 qPrintable(QStringLiteral("%1: %2 px of text in %3 px").arg(f.name).arg(text).arg(label->contentsRect().width())));
+        QCOMPARE(g.y(), f.geometry.y());
+        QCOMPARE(g.height(), f.geometry.height());
+        QVERIFY2(g.left() >= 0 && g.right() < dialogWidth, f.name);
+
+        QFont formFont = label->font();
+        formFont.setPointSize(f.pointSize);
+        if (QFontMetrics(formFont).horizontalAdvance(label->text()) <= f.geometry.width()) {
+            QCOMPARE(g, f.geometry);
+            QCOMPARE(label->font().pointSizeF(), qreal(f.pointSize));
+            continue;
+        }
+        // Just wide enough: no more than the text.
+        QVERIFY2(g.width() <= text + 1, f.name);
+        if (g.right() >= f.geometry.right())
+            QVERIFY2(g.left() == f.geometry.left() || g.right() == dialogWidth - 1, f.name);
+    }
+
+    // "Set IP:" never reaches into the first field; its size is given up
+    // only where the room before the field is too small.
+    const QLabel *setIp = s.dialog->findChild<QLabel *>(QStringLiteral("lblSetIp"));
+    QVERIFY(setIp->geometry().right() < s.box(1)->geometry().left());
+    QFont full = setIp->font();
+    full.setPointSize(20);
+    const bool fitsFull = QFontMetrics(full).horizontalAdvance(setIp->text()) <= s.box(1)->x();
+    QCOMPARE(setIp->font().pointSizeF() == 20.0, fitsFull);
+    if (!fitsFull) {
+        QFont larger = setIp->font();
+        larger.setPointSizeF(larger.pointSizeF() + 0.5);
+        QVERIFY(QFontMetrics(larger).horizontalAdvance(setIp->text()) > s.box(1)->x());
+    }
 }
 
 void tst_DialogSetup::buttonsAtTheBottom()
