@@ -74,9 +74,11 @@ public:
         env.insert("ZELK_SIM_RATE", QString::number(_rate));
         env.insert("QT_QPA_PLATFORM", _platform);
         _p->setProcessEnvironment(env);
-        // Its debug lines repeat every serial check: kept out of the test log.
-        _p->setStandardOutputFile(QProcess::nullDevice());
-        _p->setStandardErrorFile(QProcess::nullDevice());
+        // Its debug lines repeat every serial check: kept out of the test log,
+        // or appended to the file QUARNEL_E2E_LOG names.
+        const QString log = QString::fromLocal8Bit(qgetenv("QUARNEL_E2E_LOG"));
+        _p->setStandardOutputFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
+        _p->setStandardErrorFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
         _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
         return _p->waitForStarted(5000);
     }

@@ -87,7 +87,11 @@ void tst_E2ePanel::init()
     _quarnel.reset(new Quarnel(1, 0, QStringLiteral("xcb")));
     QVERIFY(_quarnel->start());
     // The status screen is up once the program's full-screen window shows.
-    QTRY_VERIFY_WITH_TIMEOUT(!xdotool({"search", "--onlyvisible", "--classname", "quarnel"}).isEmpty(), 15000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!xdotool({"search", "--onlyvisible", "--classname", "quarnel"}).isEmpty(),
+                              qPrintable(QStringLiteral("no visible window; program %1; windows: %2")
+                                             .arg(_quarnel->running() ? "running" : "ended")
+                                             .arg(QString::fromLocal8Bit(run({"xwininfo", "-root", "-tree"})).simplified().right(600))),
+                              30000);
     QTest::qWait(500);
     QVERIFY(dialogWindow().isEmpty());
 }
