@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     iproute2 util-linux ifupdown
     clang libclang-rt-14-dev
-    xvfb xdotool socat procps
+    xvfb xdotool x11-apps netpbm socat procps
 )
 
 missing=()

@@ -238,8 +238,12 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     DebugWithTime(QStringLiteral("ClientConnected"));
     emit ReadyToStartExam();
     _client = s;
-    hostLookupId = QHostInfo::lookupHost(s->peerAddress().toString(), this, SLOT(HostInfo(QHostInfo)));
-    emit IpHost(s->peerAddress());
+    // The dual-stack server reports an IPv4 PC in its mapped form
+    // (::ffff:a.b.c.d), which has no reverse name and would reach the
+    // panel as that text.
+    const QHostAddress peer(AddressText(s->peerAddress()));
+    hostLookupId = QHostInfo::lookupHost(peer.toString(), this, SLOT(HostInfo(QHostInfo)));
+    emit IpHost(peer);
 
     // A bounded read buffer lets TCP's window hold the PC back while
     // bufTcpToOrv1 is full, instead of dropping its bytes.
@@ -313,6 +317,11 @@ void InterfaceReader::ClientDisconnected()
     // would interleave our frames and channel selection with its checks.
     const bool examRunning = _client != nullptr;
     OrvInterface *orvInterface = (examRunning && _orv) ? _orv->_interface : nullptr;
+    // A PC that left without switching sync off (closed, cable pulled) would
+    // leave the sync bit set, and the next PC's "sync on" would then start
+    // nothing; the channel selection's register write carries it cleared.
+    if (orvInterface)
+        orvInterface->reg15 &= 0xF7FF;
     if (orvInterface)
         orvInterface->WhichHeadboxReadWrite(0);
     if (examRunning && _orv) {

@@ -325,6 +325,7 @@ private slots:
     void command8Bounds();
     void disconnectSequence();
     void disconnectWithoutPcLeavesLinkAlone();
+    void abruptEndSwitchesSyncOff();
     void pcSends100KiBAtOnce();
     void secondClientRefusedWhileFirstStreams();
     void reconnectAtOnceIsAccepted_data();
@@ -371,6 +372,9 @@ void tst_InterfaceReader::connectOrder()
     QCOMPARE(rig.rec.events.mid(0, 3), QStringList({"debug:hh:mm:ss ClientConnected", "ReadyToStartExam", "IpHost"}));
     rig.rec.debugInEvents = false;
     QCOMPARE(rig.rec.hostAddress.toIPv4Address(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
+    // Plain IPv4, not the dual-stack server's mapped form.
+    QCOMPARE(rig.rec.hostAddress.protocol(), QAbstractSocket::IPv4Protocol);
+    QCOMPARE(rig.rec.hostAddress.toString(), QStringLiteral("127.0.0.1"));
 
     rig.link->feedRx("FRESH");
     QCOMPARE(receive(pc.get(), 5), QByteArray("FRESH"));
@@ -381,6 +385,7 @@ void tst_InterfaceReader::connectOrder()
     QTRY_VERIFY(rig.rec.events.size() >= 4);
     QVERIFY(rig.rec.events.at(3).startsWith("IpHostName:"));
     QVERIFY(rig.rec.events.at(3) != "IpHostName:");
+    QVERIFY2(!rig.rec.events.at(3).contains("::ffff:"), qPrintable(rig.rec.events.at(3)));
 }
 
 void tst_InterfaceReader::keylessDataInChunks()
@@ -635,6 +640,24 @@ void tst_InterfaceReader::disconnectSequence()
     rig.link->feedRx("late");
     QTest::qWait(200);
     QCOMPARE(rig.link->polls.load(), polls);
+}
+
+void tst_InterfaceReader::abruptEndSwitchesSyncOff()
+{
+    Rig rig;
+    rig.link->reg15 = 0x0080;
+    auto pc = rig.connectPc();
+    QVERIFY(pc);
+    send(pc.get(), frame(6, le16(2)));
+    QTRY_COMPARE(lastReg15(rig.link), 0x0092);
+    rig.link->reg15 |= 0x2800; // sync on with clock code 2, as an exam runs
+    rig.link->clear();
+
+    pc->abort();
+    QTRY_COMPARE(rig.rec.count("EndExamOrDisconnection"), 1);
+    // Channel 0 and sync off in the one register write; the clock stays.
+    QCOMPARE(rig.link->registerWrites(), (QVector<QPair<int, int>>{qMakePair(15, 0x2080)}));
+    QCOMPARE(rig.link->written(), QByteArray("\r\nRDJW008000\r\n"));
 }
 
 void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
