@@ -36,7 +36,9 @@ private:
     QMutex sync;
     QWaitCondition pauseCond;
     QWaitCondition idleCond;
-    bool checking = false;   // under sync
+    // Written under sync; atomic because the waits release sync inside Qt,
+    // where ThreadSanitizer cannot follow the hand-over.
+    std::atomic<bool> checking{false};
     // Written under sync, also read without it after a failed check.
     std::atomic<bool> pause;
     std::atomic<bool> end;
