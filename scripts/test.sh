@@ -31,7 +31,8 @@ if [ "${QUARNEL_SANITIZERS:-1}" = 1 ]; then
     stage "build (asan+ubsan)"
     scripts/build.sh asan tests_light
     stage "tests (asan+ubsan)"
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude 'heavy|package'
     stage "build (tsan)"
     scripts/build.sh tsan tests_threads
