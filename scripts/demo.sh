@@ -47,7 +47,7 @@ pc() { "$here/pc.sh" "$@"; }
 # The panel's 800 x 480 screen. Xvfb picks a free display number itself;
 # its sockets live in the harness's own network namespace.
 start_display() {
-    Xvfb -displayfd 3 -screen 0 800x480x24 -nolisten tcp 3>"$work/display" >"$out/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -noreset -screen 0 800x480x24 -nolisten tcp 3>"$work/display" >"$out/xvfb.log" 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/display" ] && break

@@ -75,12 +75,31 @@ public:
         env.insert("QT_QPA_PLATFORM", _platform);
         _p->setProcessEnvironment(env);
         // Its debug lines repeat every serial check: kept out of the test log,
-        // or appended to the file QUARNEL_E2E_LOG names.
-        const QString log = QString::fromLocal8Bit(qgetenv("QUARNEL_E2E_LOG"));
-        _p->setStandardOutputFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
-        _p->setStandardErrorFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
+        // in the file QUARNEL_E2E_LOG names or else in the harness's folder,
+        // where a failing test can quote its end.
+        _p->setStandardOutputFile(logFile(), QIODevice::Append);
+        _p->setStandardErrorFile(logFile(), QIODevice::Append);
         _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
         return _p->waitForStarted(5000);
+    }
+    static QString logFile()
+    {
+        const QString log = QString::fromLocal8Bit(qgetenv("QUARNEL_E2E_LOG"));
+        return log.isEmpty() ? QString::fromLocal8Bit(qgetenv("TMPDIR")) + "/quarnel-e2e.log" : log;
+    }
+    // How the last run ended and what it wrote last, for failure messages.
+    QString endText() const
+    {
+        QString text = running() ? QStringLiteral("running")
+                                 : QStringLiteral("ended (%1, code %2)")
+                                       .arg(_p && _p->exitStatus() == QProcess::NormalExit ? "normal" : "crash")
+                                       .arg(_p ? _p->exitCode() : -1);
+        QFile f(logFile());
+        if (f.open(QIODevice::ReadOnly)) {
+            const QByteArray all = f.readAll();
+            text += "; last output: " + QString::fromLocal8Bit(all.right(800)).simplified();
+        }
+        return text;
     }
     qint64 pid() const { return _p ? _p->processId() : 0; }
     bool running() const { return _p && _p->state() == QProcess::Running; }

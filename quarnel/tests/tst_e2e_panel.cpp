@@ -48,6 +48,12 @@ void tst_E2ePanel::press(const QList<int> &corners)
     }
 }
 
+static QString xvfbLog()
+{
+    QFile f(QString::fromLocal8Bit(qgetenv("TMPDIR")) + "/xvfb.log");
+    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll().right(600)).simplified() : QString();
+}
+
 QString tst_E2ePanel::dialogWindow()
 {
     return QString::fromLatin1(xdotool({"search", "--onlyvisible", "--name", "Setup parameters"}).split('\n').first());
@@ -58,11 +64,13 @@ void tst_E2ePanel::initTestCase()
     QUARNEL_REQUIRE_HARNESS();
     if (QStandardPaths::findExecutable("Xvfb").isEmpty() || QStandardPaths::findExecutable("xdotool").isEmpty())
         QSKIP("needs Xvfb and xdotool");
-    // Xvfb picks a free display and writes its number to descriptor 3.
+    // Xvfb picks a free display and writes its number to descriptor 3. By
+    // default it resets whenever its last client leaves (every xdotool call),
+    // and a program starting during a reset cannot connect: -noreset.
     const QString displayFile = QString::fromLocal8Bit(qgetenv("TMPDIR")) + "/e2e-display";
     QFile::remove(displayFile);
-    _xvfb.setStandardErrorFile(QProcess::nullDevice());
-    _xvfb.start("sh", {"-c", "exec Xvfb -displayfd 3 -screen 0 800x480x24 -nolisten tcp 3>\"$0\"", displayFile});
+    _xvfb.setStandardErrorFile(QString::fromLocal8Bit(qgetenv("TMPDIR")) + "/xvfb.log");
+    _xvfb.start("sh", {"-c", "exec Xvfb -displayfd 3 -noreset -screen 0 800x480x24 -nolisten tcp 3>\"$0\"", displayFile});
     QVERIFY(_xvfb.waitForStarted());
     const auto displayNumber = [&] {
         QFile f(displayFile);
@@ -89,7 +97,7 @@ void tst_E2ePanel::init()
     // The status screen is up once the program's full-screen window shows.
     QTRY_VERIFY2_WITH_TIMEOUT(!xdotool({"search", "--onlyvisible", "--classname", "quarnel"}).isEmpty(),
                               qPrintable(QStringLiteral("no visible window; program %1; windows: %2")
-                                             .arg(_quarnel->running() ? "running" : "ended")
+                                             .arg(_quarnel->endText() + "; Xvfb: " + xvfbLog())
                                              .arg(QString::fromLocal8Bit(run({"xwininfo", "-root", "-tree"})).simplified().right(600))),
                               30000);
     QTest::qWait(500);
