@@ -52,44 +52,45 @@ refuse() {
     exit 1
 }
 
-# The identities of this process's namespaces, e.g. "net:[4026531840] ...".
+# Sets own_ns to the identities of this process's namespaces, e.g.
+# "net:[4026531840] mnt:[...] pid:[...]".
 own_namespaces() {
     local ids
     ids=$(readlink "${namespaces[@]/#//proc/self/ns/}") || return 1
-    echo $ids
+    own_ns=${ids//$'\n'/ }
 }
 
 # True when every namespace differs from the recorded caller's; otherwise
-# says which one is shared.
+# says (after the prefix $1) which one is shared.
 contained() {
-    local record=${QUARNEL_HARNESS_CALLER_NS:-} own t id
+    local prefix=$1 record=${QUARNEL_HARNESS_CALLER_NS:-} t id
     if [ -z "$record" ]; then
-        echo "not inside the namespace harness (no record of the caller's namespaces)" >&2
+        echo "${prefix}not inside the namespace harness (no record of the caller's namespaces)" >&2
         return 1
     fi
-    own=$(own_namespaces) || { echo "cannot read /proc/self/ns" >&2; return 1; }
+    own_namespaces || { echo "${prefix}cannot read /proc/self/ns" >&2; return 1; }
     for t in "${namespaces[@]}"; do
         if [[ " $record " != *" $t:["* ]]; then
-            echo "the record of the caller's namespaces lacks $t: $record" >&2
+            echo "${prefix}the record of the caller's namespaces lacks $t: $record" >&2
             return 1
         fi
     done
-    for id in $own; do
+    for id in $own_ns; do
         if [[ " $record " == *" $id "* ]]; then
-            echo "still in the caller's ${id%%:*} namespace ($id): not inside the namespace harness" >&2
+            echo "${prefix}still in the caller's ${id%%:*} namespace ($id): not inside the namespace harness" >&2
             return 1
         fi
     done
     # The machine's own PID namespace has this fixed identity on every Linux.
-    if [[ " $own " == *" pid:[4026531836] "* ]]; then
-        echo "in the machine's own PID namespace: not inside the namespace harness" >&2
+    if [[ " $own_ns " == *" pid:[4026531836] "* ]]; then
+        echo "${prefix}in the machine's own PID namespace: not inside the namespace harness" >&2
         return 1
     fi
 }
 
 case ${1:-} in
 --inside)
-    contained
+    contained "harness: "
     exit
     ;;
 --inner-stage)
@@ -101,21 +102,21 @@ case ${1:-} in
         exit 2
     fi
     # Whatever the environment says, a harness is made here.
-    record=$(own_namespaces) || refuse "cannot read this process's namespaces in /proc/self/ns"
+    own_namespaces || refuse "cannot read this process's namespaces in /proc/self/ns"
     userns=()
     [ "$(id -u)" -eq 0 ] || userns=(--user --map-root-user)
     # --kill-child: should this process be killed (a time-out), the harness's
     # first process dies and takes every process inside with it.
     exec unshare "${userns[@]}" --net --mount --ipc --pid --fork --kill-child --mount-proc \
         --propagation private \
-        env QUARNEL_HARNESS_CALLER_NS="$record" \
+        env QUARNEL_HARNESS_CALLER_NS="$own_ns" \
         "$here/harness.sh" --inner-stage "$@"
     ;;
 esac
 
 # From here on, the first process of the harness's PID namespace.
 [ $$ -eq 1 ] || refuse "refusing to set up: not the first process of a new PID namespace"
-why=$(contained 2>&1) || refuse "refusing to set up: $why"
+contained "harness: refusing to set up: " || exit 1
 
 panel_ip=198.51.100.10
 pc_ip=198.51.100.1
@@ -141,16 +142,20 @@ trap cleanup EXIT
 unshare --net sleep infinity &
 pc_pid=$!
 for _ in $(seq 500); do
-    [ "$(readlink /proc/$pc_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+    [[ /proc/$pc_pid/ns/net -ef /proc/self/ns/net ]] || break
     sleep 0.01
 done
 
-ip link set lo up
-ip link add eth0 type veth peer name pc0
-ip link set pc0 netns "$pc_pid"
-nsenter --net=/proc/$pc_pid/ns/net ip link set lo up
-nsenter --net=/proc/$pc_pid/ns/net ip addr add "$pc_ip/24" dev pc0
-nsenter --net=/proc/$pc_pid/ns/net ip link set pc0 up
+ip -batch - <<IP
+link set lo up
+link add eth0 type veth peer name pc0
+link set pc0 netns $pc_pid
+IP
+nsenter --net=/proc/$pc_pid/ns/net ip -batch - <<IP
+link set lo up
+addr add $pc_ip/24 dev pc0
+link set pc0 up
+IP
 
 # Only this namespace's interfaces under /sys/class/net.
 mount -t sysfs -o ro,nosuid,nodev,noexec quarnel-sys /sys
@@ -171,7 +176,8 @@ done
 # Debian's ifupdown runs for real against the veth eth0, on a folder that
 # holds no hook of the machine.
 etc=$dir/etc-network
-mkdir -p "$etc"/{if-up.d,if-down.d,if-pre-up.d,if-post-down.d,interfaces.d}
+mkdir -p "$etc"/{if-up.d,if-down.d,if-pre-up.d,if-post-down.d,interfaces.d} "$dir"/{bin,config,tmp}
+mkdir -m 700 "$dir/runtime"
 cat > "$etc/interfaces" <<IFACES
 # quarnel harness: this file stands in for /etc/network/interfaces
 auto lo
@@ -185,14 +191,12 @@ IFACES
 mount --bind "$etc" /etc/network
 ifup eth0 >/dev/null 2>&1 || { ip addr add "$panel_ip/24" dev eth0; ip link set eth0 up; }
 
-mkdir -p "$dir/bin" "$dir/config" "$dir/tmp" "$dir/runtime"
-chmod 700 "$dir/runtime"
 : > "$dir/sudo.log"
 : > "$dir/standin.log"
 # The logs are named here, not taken from the environment, so that a caller
 # with a cleared environment (or a chroot that binds this folder) is recorded
 # too.
-cat > "$dir/bin/standin" <<STANDIN
+IFS= read -r -d '' standin <<STANDIN || true
 #!/bin/sh
 # Stand-in: inside the harness nothing reboots the machine or talks to its
 # service manager. Records the call and does nothing.
@@ -206,10 +210,10 @@ for arg in "\$@"; do line="\$line \$arg"; done
 printf '%s\n' "\$line" >> '$dir/standin.log'
 exit 0
 STANDIN
-chmod 755 "$dir/bin/standin"
-for name in "${standins[@]}"; do
-    ln -s standin "$dir/bin/$name"
+for name in standin "${standins[@]}"; do
+    printf '%s' "$standin" > "$dir/bin/$name"
 done
+chmod 755 "$dir"/bin/*
 # The machine's own programs, however they are called: bound over the file a
 # path leads to (reboot is often a link to systemctl), so each is shadowed
 # once and the stand-in still sees the name it was called by.
