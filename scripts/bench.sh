@@ -14,7 +14,7 @@
 #            QUARNEL_BENCH_RATE (realistic rate, bytes/s, 4000000).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if [ "${QUARNEL_HARNESS:-}" != 1 ]; then
+if ! "$here/harness.sh" --inside 2>/dev/null; then
     build=$(cd "${1:-$here/../build}" && pwd)
     exec "$here/harness.sh" "$here/bench.sh" "$build"
 fi

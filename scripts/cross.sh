@@ -95,8 +95,21 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${added_arch:-}" ]; then
     echo "cross: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    "${as_root[@]}" apt-get update -qq
-    [ ${#missing[@]} -eq 0 ] || "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    if ! "${as_root[@]}" apt-get update -qq; then
+        # The machine's package sources may not carry armhf: leave the
+        # machine as it was rather than with an update that keeps failing.
+        if [ -n "${added_arch:-}" ]; then
+            "${as_root[@]}" dpkg --remove-architecture armhf
+            "${as_root[@]}" apt-get update -qq || true
+            echo "cross: apt-get update failed with the armhf architecture added;" \
+                 "armhf was removed again (dpkg --remove-architecture armhf)" >&2
+        fi
+        echo "cross: apt-get update failed; the armhf build needs Debian's armhf packages" >&2
+        exit 1
+    fi
+    # Never removes a package of the machine to make room for these.
+    [ ${#missing[@]} -eq 0 ] ||
+        "${as_root[@]}" apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
 fi
 echo "packages: $(took "$t0")"
 

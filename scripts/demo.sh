@@ -14,7 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$(cd "${1:?usage: demo.sh BUILD_DIR [OUTPUT_DIR]}" && pwd)
 out=${2:-$build/demo}
-if [ "${QUARNEL_HARNESS:-}" != 1 ]; then
+if ! "$here/harness.sh" --inside; then
     echo "demo.sh: only inside scripts/harness.sh" >&2
     exit 2
 fi

@@ -22,4 +22,5 @@ export DEBIAN_FRONTEND=noninteractive
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Never removes a package of the machine to make room for these.
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null

@@ -24,7 +24,7 @@ ctest --test-dir build --output-on-failure --parallel 2
 
 if [ "${QUARNEL_FUZZ:-1}" = 1 ]; then
     stage "fuzz (relay command scanner)"
-    quarnel/relay/fuzz/run-fuzz.sh 30
+    quarnel/relay/fuzz/run-fuzz.sh --required 30
 fi
 
 if [ "${QUARNEL_SANITIZERS:-1}" = 1 ]; then

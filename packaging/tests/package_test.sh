@@ -13,6 +13,7 @@
 #   package_test.sh host BUILD_DIR       both, on a package cpack makes now
 #                                        from BUILD_DIR (inside the harness)
 set -euo pipefail
+harness=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/harness.sh
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -108,7 +109,7 @@ check_contents() {
 # untouched, and the whole layer disappears with the namespace.
 check_install() {
     local deb=$1
-    [ "${QUARNEL_HARNESS:-}" = 1 ] || fail "install runs only inside scripts/harness.sh"
+    "$harness" --inside || fail "install runs only inside scripts/harness.sh"
     [ "$(id -u)" -eq 0 ] || fail "install needs root inside the harness"
     deb=$(readlink -f "$deb")
 
@@ -132,13 +133,28 @@ check_install() {
     mknod -m 666 "$root/dev/random" c 1 8
     mkdir "$root/dev/shm"
     ln -s /proc/self/fd "$root/dev/fd"
-    # The harness's own files: the stand-in sudo, settings, temp folder, the
-    # interfaces file the program rewrites, ifupdown's state.
+    # The harness's own files: the stand-ins and their logs, settings, temp
+    # folder; its /etc/network (the interfaces file the program rewrites and
+    # empty hook folders: the machine's hooks, seen through the overlay's
+    # lower layer, never run); ifupdown's state.
     mkdir -p "$root$QUARNEL_HARNESS_DIR"
     mount --bind "$QUARNEL_HARNESS_DIR" "$root$QUARNEL_HARNESS_DIR"
-    mount --bind "$QUARNEL_INTERFACES" "$root/etc/network/interfaces"
+    mount --bind /etc/network "$root/etc/network"
     mkdir -p "$root/run/network"
     mount --bind /run/network "$root/run/network"
+    # The lower layer is the machine's root without the harness's mounts, so
+    # its sudo, reboot and friends would be the real ones: here the stand-ins
+    # take their places in the upper layer. systemctl goes altogether, as on a
+    # machine without systemd, so that deb-systemd-helper links units itself.
+    local name place
+    for name in sudo reboot shutdown poweroff halt; do
+        rm -f "$root/usr/bin/$name" "$root/usr/sbin/$name" "$root/bin/$name" "$root/sbin/$name"
+        place=usr/sbin
+        [ "$name" != sudo ] || place=usr/bin
+        cp "$QUARNEL_HARNESS_DIR/bin/standin" "$root/$place/$name"
+    done
+    rm -f "$root/usr/bin/systemctl" "$root/bin/systemctl"
+    [ ! -e "$root/usr/bin/systemctl" ] && [ ! -e "$root/bin/systemctl" ] || fail "systemctl still reachable in the overlay"
     mkdir -p "$root/pkg"
     cp "$deb" "$root/pkg/"
     local pkg=/pkg/$(basename "$deb")
@@ -255,7 +271,7 @@ install)
     ;;
 host)
     build=$(readlink -f "$2")
-    [ "${QUARNEL_HARNESS:-}" = 1 ] || fail "run inside scripts/harness.sh"
+    "$harness" --inside || fail "run inside scripts/harness.sh"
     out=$(mktemp -d)
     temp_dirs+=("$out")
     note "cpack -G DEB in $build"

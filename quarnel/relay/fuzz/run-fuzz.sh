@@ -3,28 +3,37 @@
 # project's gcc builds are not touched), and runs it inside the namespace
 # harness (the relay opens its TCP ports).
 #
-#   quarnel/relay/fuzz/run-fuzz.sh [SECONDS] [BUILD_DIR]
+#   quarnel/relay/fuzz/run-fuzz.sh [--required] [SECONDS] [BUILD_DIR]
 #
 # SECONDS defaults to 30; BUILD_DIR to build-fuzz at the top of the tree.
 # Exits non-zero when the fuzzer finds a crash, a failed check, a stalled
 # input or a memory blow-up; the input is kept as BUILD_DIR/crash-* (or
 # timeout-*, oom-*) and replays with: scripts/harness.sh BUILD_DIR/fuzz_scanner FILE
-# Without clang or libFuzzer it says so and exits 0, so the test suite runs
-# on machines without them.
+# Without clang or libFuzzer it says so and skips (exit 0) when run by hand;
+# with --required (the test command, whose setup installs both) that is a
+# failure, so that a run which fuzzed nothing never looks green.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../../.." && pwd)
+required=0
+if [ "${1:-}" = --required ]; then
+    required=1
+    shift
+fi
 seconds=${1:-30}
 build=${2:-$root/build-fuzz}
 
-if ! command -v clang++ >/dev/null; then
-    echo "fuzz: clang++ not found (Debian package clang); skipped"
+missing() {
+    if [ "$required" = 1 ]; then
+        echo "fuzz: FAILED: $1 not found ($2; scripts/setup.sh installs it): nothing was fuzzed" >&2
+        exit 1
+    fi
+    echo "fuzz: $1 not found ($2); skipped"
     exit 0
-fi
-if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
-    echo "fuzz: libFuzzer not found (Debian package libclang-rt-14-dev or libclang-rt-dev); skipped"
-    exit 0
-fi
+}
+command -v clang++ >/dev/null || missing clang++ "Debian package clang"
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 ||
+    missing libFuzzer "Debian package libclang-rt-14-dev or libclang-rt-dev"
 
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 >/dev/null
