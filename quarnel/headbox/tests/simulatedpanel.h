@@ -8,11 +8,15 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPair>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 #include <atomic>
+#include <functional>
 
 #include "fpgasim.h"
+#include "orvinterfacezelk.h"
 
 namespace simpanel {
 
@@ -51,6 +55,51 @@ inline QByteArray onTheWire(QByteArray serial)
     }
     return serial;
 }
+
+// The panel's link on the simulated FPGA, which takes effect as it is
+// written: the link's pauses are recorded, each with the number of register
+// writes the FPGA had seen by then, instead of slept (the real pause has a
+// test of its own). afterWrite, when set, runs after each Write, on the
+// writing thread: a test plays the headboxes or acts during a check there.
+class SimLink : public OrvInterfaceZelk
+{
+public:
+    explicit SimLink(FpgaSim *sim, QuarnelLog *log = nullptr) : OrvInterfaceZelk(log), m_sim(sim) {}
+    using OrvInterfaceZelk::_log;
+
+    int Write(BYTE *command, int length) override
+    {
+        const int n = OrvInterfaceZelk::Write(command, length);
+        if (afterWrite && command && length > 0)
+            afterWrite(QByteArray(reinterpret_cast<const char *>(command), length));
+        return n;
+    }
+    QVector<QPair<int, unsigned long>> pauses() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_pauses;
+    }
+    void clearPauses()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_pauses.clear();
+    }
+
+    std::function<void(const QByteArray &)> afterWrite;
+
+protected:
+    void Pause(unsigned long ms) override
+    {
+        const int writes = m_sim->writes().size();
+        QMutexLocker lock(&m_mutex);
+        m_pauses.append(qMakePair(writes, ms));
+    }
+
+private:
+    FpgaSim *m_sim;
+    mutable QMutex m_mutex;
+    QVector<QPair<int, unsigned long>> m_pauses;
+};
 
 // Collects debug messages from every thread while alive.
 class MessageCapture
