@@ -5,15 +5,17 @@
 // real library: a fresh simulated chip per test, the link opened on it, and
 // a capture of debug messages.
 
+// Their locks are std::mutex: ThreadSanitizer follows those, not the inside
+// of Qt's.
+
 #include <QByteArray>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPair>
 #include <QStringList>
 #include <QVector>
 #include <QtGlobal>
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 #include "fpgasim.h"
 #include "orvinterfacezelk.h"
@@ -76,12 +78,12 @@ public:
     }
     QVector<QPair<int, unsigned long>> pauses() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_pauses;
     }
     void clearPauses()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_pauses.clear();
     }
 
@@ -91,13 +93,13 @@ protected:
     void Pause(unsigned long ms) override
     {
         const int writes = m_sim->writes().size();
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_pauses.append(qMakePair(writes, ms));
     }
 
 private:
     FpgaSim *m_sim;
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QVector<QPair<int, unsigned long>> m_pauses;
 };
 
@@ -117,7 +119,7 @@ public:
     }
     QStringList messages() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_messages;
     }
     int count(const QString &text) const { return messages().count(text); }
@@ -133,11 +135,11 @@ private:
         MessageCapture *c = current();
         if (!c)
             return;
-        QMutexLocker lock(&c->m_mutex);
+        std::lock_guard<std::mutex> lock(c->m_mutex);
         c->m_messages.append(text);
     }
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QStringList m_messages;
     QtMessageHandler m_previous;
 };

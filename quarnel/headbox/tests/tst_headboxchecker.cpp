@@ -5,6 +5,7 @@
 #include <QSemaphore>
 #include <QtTest>
 
+#include <mutex>
 #include <sys/types.h>
 #include <thread>
 #include <unistd.h>
@@ -17,7 +18,8 @@
 using namespace simpanel;
 
 namespace {
-// The checker's reports, noted on the checker's thread as they are emitted.
+// The checker's reports, noted on the checker's thread as they are emitted
+// (std::mutex: ThreadSanitizer follows it, not the inside of Qt's).
 class Reports : public QObject
 {
     Q_OBJECT
@@ -32,24 +34,24 @@ public:
     Reports() { clock.start(); }
     QList<Report> list() const
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return reports;
     }
     int count() const
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return reports.size();
     }
 
 public slots:
     void ConnectionFound(bool found, QString serial, short count)
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         reports.append({found, serial, count, clock.elapsed()});
     }
 
 private:
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QList<Report> reports;
     QElapsedTimer clock;
 };
@@ -102,6 +104,17 @@ bool asleepAfterRest(TickedChecker *checker, int rests)
            && QTest::qWaitFor([&] { return threadState(checker->tid) == 'S'; }, 10000);
 }
 
+// Notes the end of a thread from the ending thread itself: a hand-over that
+// ThreadSanitizer sees, where the one inside QThread::wait() is hidden in Qt.
+class ThreadEnd : public QObject
+{
+    Q_OBJECT
+public:
+    std::atomic<bool> ended{false};
+public slots:
+    void Finished() { ended = true; }
+};
+
 struct Rig
 {
     // A checker whose rests the test ticks, or with realRest the one the
@@ -115,6 +128,7 @@ struct Rig
         checker = ticked ? ticked : new HeadboxChecker(orv);
         QObject::connect(checker, SIGNAL(ConnectionFound(bool, QString, short)), &reports,
                          SLOT(ConnectionFound(bool, QString, short)), Qt::DirectConnection);
+        QObject::connect(checker, SIGNAL(finished()), &threadEnd, SLOT(Finished()), Qt::DirectConnection);
     }
     ~Rig()
     {
@@ -123,6 +137,9 @@ struct Rig
             ticked->ticks.release(1000);
         checker->Resume();
         checker->wait();
+        // Seen by ThreadSanitizer too (see ThreadEnd), if the thread ran.
+        while (checker->isFinished() && !threadEnd.ended)
+            QThread::yieldCurrentThread();
         delete checker;
         delete orv;
         delete link;
@@ -138,21 +155,11 @@ struct Rig
 
     FpgaSim *sim;
     Reports reports;
+    ThreadEnd threadEnd;
     SimLink *link;
     Orv *orv;
     TickedChecker *ticked;
     HeadboxChecker *checker;
-};
-
-// Notes the end of a thread from the ending thread itself: a hand-over that
-// ThreadSanitizer sees, where the one inside QThread::wait() is hidden in Qt.
-class ThreadEnd : public QObject
-{
-    Q_OBJECT
-public:
-    std::atomic<bool> ended{false};
-public slots:
-    void Finished() { ended = true; }
 };
 
 // The checker over a recording link whose identification frame the test
