@@ -2,13 +2,6 @@
 
 #include "registerwindow.h"
 
-#include <QThread>
-
-static void pause_ms(unsigned long ms)
-{
-    QThread::msleep(ms);
-}
-
 void dxusb::initFields()
 {
     page_size = 4096;
@@ -58,13 +51,13 @@ void dxusb::start()
     write(11, 0);
     write(11, 0);
     write(0, 0);
-    pause_ms(1000);
+    window->settle(1000);
     write(5, 0);
     write(15, 0);
-    pause_ms(700);
+    window->settle(700);
     write(8, 0);
     write(5, 0);
-    pause_ms(700);
+    window->settle(700);
 }
 
 void dxusb::stop()
@@ -78,9 +71,9 @@ int dxusb::verify_cyclone(uint16_t *status_register)
 {
     for (int i = 0; i < 8; ++i) {
         write(1, 0xAAAA);
-        pause_ms(1);
+        window->settle(1);
     }
-    pause_ms(1);
+    window->settle(1);
     status_reg11 = read(11);
     status_reg12 = read(12);
     status_reg13 = read(13);
@@ -99,7 +92,7 @@ void dxusb::send_command_orv(char data1, char data2, char data3, char data4, cha
         frame[6 + i] = command[i];
     for (int i = 0; i < 14; ++i) {
         write(14, uint64_t(static_cast<unsigned char>(frame[i])));
-        pause_ms(1);
+        window->settle(1);
     }
 }
 
@@ -117,9 +110,9 @@ uint64_t dxusb::pk_calculator(int frequency, int n_channels, int pk_time)
 
 void dxusb::clean()
 {
-    pause_ms(10);
+    window->settle(10);
     write(5, 0);
-    pause_ms(10);
+    window->settle(10);
     write(5, 0x40);
-    pause_ms(10);
+    window->settle(10);
 }

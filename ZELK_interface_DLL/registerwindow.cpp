@@ -3,6 +3,7 @@
 #include "devmemwindow.h"
 #include "simwindow.h"
 
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,11 @@
 #ifndef ZELK_FPGA_DEFAULT_BACKEND
 #define ZELK_FPGA_DEFAULT_BACKEND "sim"
 #endif
+
+void RegisterWindow::settle(unsigned long ms)
+{
+    QThread::msleep(ms);
+}
 
 RegisterWindow *RegisterWindow::create(long long base, int length)
 {

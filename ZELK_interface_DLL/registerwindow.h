@@ -12,6 +12,10 @@ public:
     virtual ~RegisterWindow() = default;
     virtual uint64_t read(int n) = 0;
     virtual void write(int n, uint64_t value) = 0;
+    // Gives the device the time it needs after the writes so far (start-up,
+    // clean pulse, test pattern, paced command bytes): the real FPGA takes
+    // the full ms, the simulated one has settled at once.
+    virtual void settle(unsigned long ms);
 
     // The window named by ZELK_FPGA ("devmem" or "sim"), or the build's
     // default when it is unset; says on standard error which one it is.

@@ -83,8 +83,11 @@ public:
     void echo(int h, const QByteArray &bytes);
     void frame(int h, const QByteArray &f);
     void syncChanged(bool on, uint64_t now);
+    uint64_t now() const { return clockHeld ? heldNs : StreamPattern::nowNs(); }
 
     mutable std::mutex lock;
+    bool clockHeld = false;
+    uint64_t heldNs = 0;
     FpgaSimConfig config;
     uint64_t reg1Latch = 0;
     uint64_t reg8 = 0;
@@ -120,6 +123,7 @@ void FpgaSimPrivate::reset(const FpgaSimConfig &c)
         forcedValue[r] = 0;
     }
     emptyReads = 0;
+    clockHeld = false;
 }
 
 void FpgaSimPrivate::pushWord(int channel, uint64_t w)
@@ -267,12 +271,12 @@ uint64_t FpgaSimPrivate::read(int reg)
         return forcedValue[reg];
     switch (reg) {
     case 9:
-        advance(readChannel(), StreamPattern::nowNs(), true);
+        advance(readChannel(), now(), true);
         return fifo[readChannel()].words.size();
     case 10: {
         Fifo &f = fifo[readChannel()];
         if (f.words.empty())
-            advance(readChannel(), StreamPattern::nowNs(), true);
+            advance(readChannel(), now(), true);
         if (f.words.empty()) {
             ++emptyReads;
             return 0;
@@ -317,7 +321,7 @@ void FpgaSimPrivate::write(int reg, uint64_t value)
         reg8 = value;
         break;
     case 14: {
-        const uint64_t now = StreamPattern::nowNs();
+        const uint64_t now = this->now();
         const int channel = writeChannel();
         appendCapped(sent[channel], char(value & 0xFF));
         for (int h = 0; h < config.headboxes; ++h) {
@@ -331,7 +335,7 @@ void FpgaSimPrivate::write(int reg, uint64_t value)
         const bool on = value & 0x800;
         // The stream of a headbox that is not read keeps its pace: bring the
         // old read channel up to date before switching away from it.
-        const uint64_t now = StreamPattern::nowNs();
+        const uint64_t now = this->now();
         advance(readChannel(), now, false);
         reg15 = value;
         if (was != on)
@@ -532,7 +536,7 @@ uint64_t FpgaSim::fifoWords(int channel) const
     std::lock_guard<std::mutex> g(d->lock);
     if (channel < 0 || channel >= channelCount)
         return 0;
-    d->advance(channel, StreamPattern::nowNs(), false);
+    d->advance(channel, d->now(), false);
     return d->fifo[channel].words.size();
 }
 
@@ -546,6 +550,28 @@ uint64_t FpgaSim::emptyReads() const
 {
     std::lock_guard<std::mutex> g(d->lock);
     return d->emptyReads;
+}
+
+void FpgaSim::holdClock()
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->clockHeld)
+        return;
+    d->heldNs = StreamPattern::nowNs();
+    d->clockHeld = true;
+}
+
+void FpgaSim::advanceClock(uint64_t ns)
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->clockHeld)
+        d->heldNs += ns;
+}
+
+uint64_t FpgaSim::clockNs() const
+{
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->now();
 }
 
 void FpgaSim::inject(int channel, const QByteArray &bytes)

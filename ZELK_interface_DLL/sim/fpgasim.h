@@ -118,6 +118,14 @@ public:
     uint64_t lostWords(int channel) const;       // words dropped on a full FIFO
     uint64_t emptyReads() const;                 // register-10 reads with nothing waiting
 
+    // The simulator's clock: CLOCK_MONOTONIC, or, once a test holds it, a
+    // time that moves only by advanceClock. Stream pacing, the stream's time
+    // words and the give-up time of a half frame follow it, so a test can
+    // drive them without waiting. reset() lets go of it.
+    void holdClock();                 // held at the present time
+    void advanceClock(uint64_t ns);   // moves a held clock only
+    uint64_t clockNs() const;         // on the scale of StreamPattern::nowNs()
+
     // Stimulus.
     void inject(int channel, const QByteArray &bytes);   // bytes as received on a channel
     // Reads of reg return value (register 10 reads then leave the FIFO alone)

@@ -87,15 +87,22 @@ public:
     explicit StreamChecker(int headbox = 0, bool lockOn = false)
         : m_headbox(headbox), m_locked(!lockOn) {}
 
-    void feed(const QByteArray &data) { feed(data.constData(), size_t(data.size())); }
+    // The latency of a time word is measured against the time its bytes
+    // arrived: now, or the arrival time given (on the clock of the stamps).
+    void feed(const QByteArray &data) { feed(data, StreamPattern::nowNs()); }
+    void feed(const QByteArray &data, uint64_t arrivalNs)
+    {
+        feed(data.constData(), size_t(data.size()), arrivalNs);
+    }
+    void feed(const void *data, size_t size) { feed(data, size, StreamPattern::nowNs()); }
 
-    void feed(const void *data, size_t size)
+    void feed(const void *data, size_t size, uint64_t arrivalNs)
     {
         const unsigned char *p = static_cast<const unsigned char *>(data);
-        const uint64_t now = StreamPattern::nowNs();
+        const uint64_t now = arrivalNs;
         while (size > 0) {
             if (!m_locked) {
-                lockOnByte(*p++);
+                lockOnByte(*p++, now);
                 --size;
                 continue;
             }
@@ -147,7 +154,7 @@ public:
     }
 
 private:
-    void lockOnByte(unsigned char b)
+    void lockOnByte(unsigned char b, uint64_t now)
     {
         // Word 0 is seven zero bytes followed by the tag 0xA1..0xA4.
         m_window[m_windowLen++] = b;
@@ -160,7 +167,7 @@ private:
             if (zeros && tagOk) {
                 m_locked = true;
                 m_windowLen = 0;
-                checkWord(StreamPattern::loadWord(m_window), StreamPattern::nowNs());
+                checkWord(StreamPattern::loadWord(m_window), now);
                 return;
             }
             memmove(m_window, m_window + 1, 7);

@@ -159,7 +159,6 @@ void tst_dxusb_read_routine::stopsWhenToldAndKeepsTheCount()
     reader.set_reading(false);
     QVERIFY(reader.wait(5000));
     sim->inject(0, words(5, 4));
-    QTest::qWait(50);
     QCOMPARE(ring->data_in_queue(), 5u);
     QCOMPARE(sim->fifoWords(0), 4u);
 }

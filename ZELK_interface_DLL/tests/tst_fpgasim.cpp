@@ -140,11 +140,15 @@ void tst_fpgasim::framesAmongOtherBytes()
 
 void tst_fpgasim::halfFrameComesBackAfterATimeout()
 {
-    FpgaSim::instance()->reset(FpgaSimConfig());
+    FpgaSim *sim = FpgaSim::instance();
+    sim->reset(FpgaSimConfig());
+    sim->holdClock();
     selectChannels(0, 0);
     send("12345\r\nR");   // could still become a frame
     QCOMPARE(drain(), QByteArray());
-    QTest::qWait(150);
+    sim->advanceClock(100 * 1000000);
+    QCOMPARE(drain(), QByteArray());
+    sim->advanceClock(1);
     QCOMPARE(drain(), QByteArray("12345\r\nR"));
 }
 
@@ -234,22 +238,30 @@ void tst_fpgasim::streamKeepsItsRate()
 {
     FpgaSim *sim = FpgaSim::instance();
     FpgaSimConfig config;
-    config.byteRate = 800000;   // 100000 words a second
+    config.byteRate = 800000;   // a word every 10 us
     sim->reset(config);
-    QElapsedTimer timer;
-    timer.start();
+    sim->holdClock();
     selectChannels(0, 0, true);
     StreamChecker checker(1);
-    while (timer.elapsed() < 300)
-        checker.feed(drain());
-    checker.feed(drain());
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    // 300 ms, read every 30 ms (3000 words: the FIFO holds them).
+    for (int i = 0; i < 10; ++i) {
+        sim->advanceClock(30 * 1000000);
+        checker.feed(drain(), sim->clockNs());
+    }
     QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
-    // Never ahead of the configured rate; the stamps are when words were due.
-    QVERIFY(checker.words() <= uint64_t(seconds * 100000) + 1);
-    QVERIFY(checker.words() >= 100000 * 3 / 10 - 1);
-    QVERIFY(checker.latencySamples() > 100);
-    QVERIFY(checker.latencyMinNs() >= 0);
+    QCOMPARE(checker.words(), uint64_t(30000));
+    // Stamped when due: read at 210 ms, time word 20991 was 8 words old;
+    // no word waited longer than one read interval.
+    QCOMPARE(checker.latencySamples(), uint64_t(30000 / 128));
+    QCOMPARE(checker.latencyMinNs(), int64_t(80000));
+    QVERIFY(checker.latencyMaxNs() < 30 * 1000000);
+    // Never ahead of the rate.
+    sim->advanceClock(9999);
+    QCOMPARE(drain(), QByteArray());
+    sim->advanceClock(1);
+    checker.feed(drain(), sim->clockNs());
+    QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
+    QCOMPARE(checker.words(), uint64_t(30001));
     QCOMPARE(sim->lostWords(0), 0u);
 }
 
@@ -259,15 +271,17 @@ void tst_fpgasim::fullFifoLosesWords()
     FpgaSimConfig config;
     config.byteRate = 8000000000ULL;   // a word per ns, nobody reading
     sim->reset(config);
+    sim->holdClock();
     selectChannels(0, 0, true);
-    QTest::qWait(5);
+    sim->advanceClock(5 * 1000000);
     QCOMPARE(sim->fifoWords(0), FpgaSim::fifoCapacityWords);
-    QVERIFY(sim->lostWords(0) > 0);
+    QCOMPARE(sim->lostWords(0), 5000000 - FpgaSim::fifoCapacityWords);
     StreamChecker checker(1);
     checker.feed(drain());
+    sim->advanceClock(2);   // the two words after the gap show it
     checker.feed(drain());
     QVERIFY(!checker.ok());
-    QVERIFY(checker.lostWords() > 0);
+    QCOMPARE(checker.lostWords(), 5000000 - FpgaSim::fifoCapacityWords);
 }
 
 void tst_fpgasim::registers()

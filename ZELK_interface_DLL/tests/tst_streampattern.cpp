@@ -13,6 +13,7 @@ private slots:
     void faults_data();
     void faults();
     void lockOnSkipsTrafficBefore();
+    void timeWordsGiveTheLatency_data();
     void timeWordsGiveTheLatency();
     void latencyPercentiles();
 };
@@ -113,34 +114,45 @@ void tst_streampattern::lockOnSkipsTrafficBefore()
     QVERIFY(!strict.ok());
 }
 
+void tst_streampattern::timeWordsGiveTheLatency_data()
+{
+    QTest::addColumn<quint64>("stampedNs");
+    QTest::addColumn<quint64>("arrivedNs");
+
+    QTest::newRow("2 ms") << quint64(5000000000) << quint64(5002000000);
+    // The stamp keeps 48 bits of the clock: the difference is taken modulo 2^48.
+    QTest::newRow("stamp field wraps") << quint64(StreamPattern::timeMask - 999999)
+                                      << quint64(StreamPattern::timeMask + 1000001);
+}
+
 void tst_streampattern::timeWordsGiveTheLatency()
 {
-    const uint64_t stamped = StreamPattern::nowNs() - 2000000;   // 2 ms ago
+    QFETCH(quint64, stampedNs);
+    QFETCH(quint64, arrivedNs);
     StreamChecker checker;
-    checker.feed(StreamPattern::bytes(2, 0, 256, stamped));
+    checker.feed(StreamPattern::bytes(2, 0, 256, stampedNs), arrivedNs);
     QVERIFY(checker.ok());
     QCOMPARE(checker.latencySamples(), uint64_t(2));
-    QVERIFY(checker.latencyMinNs() >= 2000000);
-    QVERIFY(checker.latencyMaxNs() >= checker.latencyMinNs());
+    QCOMPARE(checker.latencyMinNs(), int64_t(arrivedNs - stampedNs));
+    QCOMPARE(checker.latencyMaxNs(), int64_t(arrivedNs - stampedNs));
 }
 
 void tst_streampattern::latencyPercentiles()
 {
     // Time word k was stamped (k + 1) ms before it arrives: 1 ms .. 100 ms,
     // fed in shuffled order of delay so the percentiles must sort.
-    const uint64_t now = StreamPattern::nowNs();
+    const uint64_t now = uint64_t(1000) * 1000000000;
     StreamChecker checker(1);
     for (uint64_t k = 0; k < 100; ++k) {
         const uint64_t delayMs = (k * 37) % 100 + 1;
-        checker.feed(StreamPattern::bytes(1, k * 128, 128, now - delayMs * 1000000));
+        checker.feed(StreamPattern::bytes(1, k * 128, 128, now - delayMs * 1000000), now);
     }
     QVERIFY(checker.ok());
     QCOMPARE(checker.latencySamples(), uint64_t(100));
-    const auto ms = [&](double p) { return checker.latencyPercentileNs(p) / 1000000; };
-    QCOMPARE(ms(0), int64_t(1));
-    QCOMPARE(ms(50), int64_t(51));
-    QCOMPARE(ms(99), int64_t(100));
-    QCOMPARE(ms(100), int64_t(100));
+    QCOMPARE(checker.latencyPercentileNs(0), int64_t(1000000));
+    QCOMPARE(checker.latencyPercentileNs(50), int64_t(51000000));
+    QCOMPARE(checker.latencyPercentileNs(99), int64_t(100000000));
+    QCOMPARE(checker.latencyPercentileNs(100), int64_t(100000000));
     QCOMPARE(StreamChecker().latencyPercentileNs(50), int64_t(0));
 }
 

@@ -92,11 +92,9 @@ void tst_zelk_interface_dll::nothingHappensWhileClosed()
     QCOMPARE(n, 0u);
     uint64_t buffer[4] = {};
     n = 99;
-    QElapsedTimer timer;
-    timer.start();
     QCOMPARE(zelk->read_data(buffer, 32, &n), 0);
     QCOMPARE(n, 0u);
-    QVERIFY(timer.elapsed() < 150);   // nothing to wait for
+    QCOMPARE(buffer[0], uint64_t(0));
     char bytes[3] = {1, 2, 3};
     n = 99;
     zelk->send_data(bytes, 3, &n);
@@ -153,9 +151,10 @@ void tst_zelk_interface_dll::destroyedWhileOpenStopsTheReader()
     uint32_t n = 0;
     QTRY_COMPARE((zelk->data_in_queue(&n), n), 8u);
     zelk.reset();
+    // The reader was joined (a QThread destroyed while running would end
+    // the process): nothing polls the FPGA any more.
     const uint64_t polls = sim->readCount(9);
     sim->inject(0, words(1, 1));
-    QTest::qWait(50);
     QCOMPARE(sim->readCount(9), polls);
     QCOMPARE(sim->fifoWords(0), 1u);
 }
@@ -259,6 +258,7 @@ void tst_zelk_interface_dll::readData_data()
     QTest::addColumn<uint>("got");
     QTest::addColumn<bool>("waits");
 
+    // A read that has enough at hand returns at once, however long the time-out.
     QTest::newRow("20 bytes asked, 3 words queued") << 3 << 20u << 16u << false;
     QTest::newRow("16 asked, one word queued") << 1 << 16u << 8u << true;
     QTest::newRow("16 asked, nothing queued") << 0 << 16u << 0u << true;
@@ -273,6 +273,8 @@ void tst_zelk_interface_dll::readData()
     QFETCH(bool, waits);
     FpgaSim *sim = FpgaSim::instance();
     open();
+    if (!waits)
+        zelk->set_timer(60000);
     sim->inject(0, words(0, queued));
     uint32_t n = 0;
     QTRY_COMPARE((zelk->data_in_queue(&n), n), uint32_t(queued * 8));
@@ -291,7 +293,7 @@ void tst_zelk_interface_dll::readData()
     if (waits)
         QVERIFY2(elapsed >= 195, qPrintable(QString::number(elapsed)));
     else
-        QVERIFY2(elapsed < 150, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < 30000, qPrintable(QString::number(elapsed)));
     uint32_t left = 0;
     zelk->data_in_queue(&left);
     QCOMPARE(left, uint32_t(queued * 8) - n);
@@ -301,12 +303,13 @@ void tst_zelk_interface_dll::readReturnsAsSoonAsEnoughArrived()
 {
     FpgaSim *sim = FpgaSim::instance();
     open();
-    zelk->set_timer(5000);
+    zelk->set_timer(60000);
     uint64_t buffer[2] = {};
     uint32_t n = 0;
     QElapsedTimer timer;
     timer.start();
-    // read_data spins on this thread: the words come from another one.
+    // read_data spins on this thread: the words come from another one,
+    // while it waits (if the machine holds the feeder up, a little later).
     std::unique_ptr<QThread> feeder(QThread::create([sim] {
         QThread::msleep(100);
         sim->inject(0, words(0, 2));
@@ -315,7 +318,7 @@ void tst_zelk_interface_dll::readReturnsAsSoonAsEnoughArrived()
     zelk->read_data(buffer, 16, &n);
     feeder->wait();
     QCOMPARE(n, 16u);
-    QVERIFY(timer.elapsed() < 4000);
+    QVERIFY2(timer.elapsed() < 30000, "returned at the time-out, not when the words came");
     QCOMPARE(buffer[1], StreamPattern::word(1, 1, 0));
 }
 
@@ -371,14 +374,17 @@ void tst_zelk_interface_dll::glitchingWordCountDoesNotStallTheLink()
     open();
     sim->inject(0, words(0, 2));
     sim->forceRead(9, (uint64_t(1) << 32) + 5);
-    QTest::qWait(50);
+    // Two passes of the reader at least (each reads register 9 twice).
+    uint64_t polls = sim->readCount(9);
+    QTRY_VERIFY(sim->readCount(9) >= polls + 4);
     uint32_t n = 0;
     QCOMPARE((zelk->data_in_queue(&n), n), 0u);      // nothing moved on a wild count
     QCOMPARE(sim->readCount(10), 0u);
     zelk->data_in_dxusb_queue(&n);
     QCOMPARE(n, 40u);                                 // low 32 bits, in bytes
     sim->forceRead(9, ~uint64_t(0) - 2);
-    QTest::qWait(50);
+    polls = sim->readCount(9);
+    QTRY_VERIFY(sim->readCount(9) >= polls + 4);
     QCOMPARE(sim->readCount(10), 0u);
     sim->releaseRead(9);
     QTRY_COMPARE((zelk->data_in_queue(&n), n), 16u);

@@ -11,7 +11,7 @@ namespace {
 const unsigned long cyclePauseMs = 300;
 // Longer than any check of a working link (channel pause, answer wait and
 // four empty channel reads); a link that hangs must not freeze the panel.
-const qint64 pauseWaitLimitMs = 3000;
+const int pauseWaitLimitMs = 3000;
 
 QString now()
 {
@@ -58,8 +58,18 @@ void HeadboxChecker::run()
 
         if (end)
             break;
-        msleep(cyclePauseMs);
+        Rest(cyclePauseMs);
     }
+}
+
+void HeadboxChecker::Rest(unsigned long ms)
+{
+    msleep(ms);
+}
+
+int HeadboxChecker::PauseWaitLimitMs() const
+{
+    return pauseWaitLimitMs;
 }
 
 void HeadboxChecker::Terminate()
@@ -86,12 +96,12 @@ void HeadboxChecker::Pause()
         // under way is the caller's: waiting for it would never end.
         if (QThread::currentThread() == this)
             return;
-        QDeadlineTimer deadline(pauseWaitLimitMs);
+        QDeadlineTimer deadline(PauseWaitLimitMs());
         while (checking && idleCond.wait(&sync, deadline)) {
         }
         gaveUp = checking;
     }
     if (gaveUp)
         qDebug().noquote() << now() + " check headbox pause: check still under way after "
-                                  + QString::number(pauseWaitLimitMs) + " ms";
+                                  + QString::number(PauseWaitLimitMs()) + " ms";
 }

@@ -32,6 +32,12 @@ public slots:
     // A check that hangs is waited for 3 s at most, with a debug line.
     void Pause();
 
+protected:
+    // The rest between two checks (a test may drive it).
+    virtual void Rest(unsigned long ms);
+    // How long Pause waits for a check under way before it gives up.
+    virtual int PauseWaitLimitMs() const;
+
 private:
     QMutex sync;
     QWaitCondition pauseCond;

@@ -5,14 +5,20 @@
 // real library: a fresh simulated chip per test, the link opened on it, and
 // a capture of debug messages.
 
+// Their locks are std::mutex: ThreadSanitizer follows those, not the inside
+// of Qt's.
+
 #include <QByteArray>
-#include <QMutex>
-#include <QMutexLocker>
+#include <QPair>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 #include <atomic>
+#include <functional>
+#include <mutex>
 
 #include "fpgasim.h"
+#include "orvinterfacezelk.h"
 
 namespace simpanel {
 
@@ -52,6 +58,51 @@ inline QByteArray onTheWire(QByteArray serial)
     return serial;
 }
 
+// The panel's link on the simulated FPGA, which takes effect as it is
+// written: the link's pauses are recorded, each with the number of register
+// writes the FPGA had seen by then, instead of slept (the real pause has a
+// test of its own). afterWrite, when set, runs after each Write, on the
+// writing thread: a test plays the headboxes or acts during a check there.
+class SimLink : public OrvInterfaceZelk
+{
+public:
+    explicit SimLink(FpgaSim *sim, QuarnelLog *log = nullptr) : OrvInterfaceZelk(log), m_sim(sim) {}
+    using OrvInterfaceZelk::_log;
+
+    int Write(BYTE *command, int length) override
+    {
+        const int n = OrvInterfaceZelk::Write(command, length);
+        if (afterWrite && command && length > 0)
+            afterWrite(QByteArray(reinterpret_cast<const char *>(command), length));
+        return n;
+    }
+    QVector<QPair<int, unsigned long>> pauses() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pauses;
+    }
+    void clearPauses()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pauses.clear();
+    }
+
+    std::function<void(const QByteArray &)> afterWrite;
+
+protected:
+    void Pause(unsigned long ms) override
+    {
+        const int writes = m_sim->writes().size();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pauses.append(qMakePair(writes, ms));
+    }
+
+private:
+    FpgaSim *m_sim;
+    mutable std::mutex m_mutex;
+    QVector<QPair<int, unsigned long>> m_pauses;
+};
+
 // Collects debug messages from every thread while alive.
 class MessageCapture
 {
@@ -68,7 +119,7 @@ public:
     }
     QStringList messages() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_messages;
     }
     int count(const QString &text) const { return messages().count(text); }
@@ -84,11 +135,11 @@ private:
         MessageCapture *c = current();
         if (!c)
             return;
-        QMutexLocker lock(&c->m_mutex);
+        std::lock_guard<std::mutex> lock(c->m_mutex);
         c->m_messages.append(text);
     }
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QStringList m_messages;
     QtMessageHandler m_previous;
 };

@@ -2,7 +2,6 @@
 // the headboxes played by the simulator.
 #include <QSignalSpy>
 #include <QtTest>
-#include <functional>
 
 #include "orv.h"
 #include "orvinterfacezelk.h"
@@ -26,7 +25,7 @@ struct Rig
     explicit Rig(FpgaSim *chip)
         : sim(chip), texts(&log, SIGNAL(AddLogItemSignal(QString)))
     {
-        link = new Link(nullptr);
+        link = new SimLink(sim);
         link->SetUsb();
         link->_log = &log;
         orv = new Orv(link, &log);
@@ -45,20 +44,7 @@ struct Rig
     FpgaSim *sim;
     QuarnelLog log;
     QSignalSpy texts;
-    // Reaches the log pointer, and lets a test answer like the hardware.
-    struct Link : OrvInterfaceZelk
-    {
-        using OrvInterfaceZelk::OrvInterfaceZelk;
-        using OrvInterfaceZelk::_log;
-        int Write(BYTE *command, int length) override
-        {
-            const int n = OrvInterfaceZelk::Write(command, length);
-            if (afterWrite)
-                afterWrite();
-            return n;
-        }
-        std::function<void()> afterWrite;
-    } *link = nullptr;
+    SimLink *link = nullptr;
     Orv *orv = nullptr;
     QString serial = "untouched";
     short count = -7;
@@ -140,7 +126,7 @@ void tst_OrvFpga::twoAnswersOnSharedChannel()
     FpgaSim *sim = rig.sim;
     // Plays the hardware: two answers arrive on channel 0 as soon as the
     // command has gone out.
-    rig.link->afterWrite = [sim] {
+    rig.link->afterWrite = [sim](const QByteArray &) {
         sim->inject(0, onTheWire("AAA-1111/11-1") + onTheWire("BBB-2222/22-2"));
     };
     QCOMPARE(rig.check(), -1);

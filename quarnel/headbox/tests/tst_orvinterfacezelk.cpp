@@ -28,20 +28,44 @@ QVector<QPair<int, uint64_t>> registerWrites(FpgaSim *sim)
     return out;
 }
 
+// Register writes the FPGA saw, with the link's pauses in their places as
+// {pause, ms}.
+const int pause = -1;
+QVector<QPair<int, uint64_t>> writesAndPauses(FpgaSim *sim, const SimLink *link)
+{
+    QVector<QPair<int, uint64_t>> out;
+    const QVector<QPair<int, unsigned long>> pauses = link->pauses();
+    const QVector<QPair<int, uint64_t>> writes = registerWrites(sim);
+    int p = 0;
+    for (int w = 0; w <= writes.size(); ++w) {
+        for (; p < pauses.size() && pauses.at(p).first == w; ++p)
+            out.append(qMakePair(pause, uint64_t(pauses.at(p).second)));
+        if (w < writes.size())
+            out.append(writes.at(w));
+    }
+    return out;
+}
+
 // Open link on a fresh chip; the chip's record starts after the library's
 // own start-up writes.
 struct Panel
 {
     explicit Panel(FpgaSim *chip) : sim(chip), texts(&log, SIGNAL(AddLogItemSignal(QString)))
     {
-        link = new OrvInterfaceZelk(&log);
+        link = new SimLink(sim, &log);
         sim->clearWrites();
     }
     ~Panel() { delete link; }
+    // A fresh record of register writes and pauses.
+    void clearRecord()
+    {
+        sim->clearWrites();
+        link->clearPauses();
+    }
     FpgaSim *sim;
     QuarnelLog log;
     QSignalSpy texts;
-    OrvInterfaceZelk *link;
+    SimLink *link;
 };
 } // namespace
 
@@ -220,11 +244,11 @@ void tst_OrvInterfaceZelk::setUsbRegisterSequence()
     QSignalSpy firmware(p.link, SIGNAL(FirmwareVersion(QString)));
     p.sim->inject(0, QByteArray(24, 'z'));
     QTRY_COMPARE(p.link->DataInQueue(), 24);
-    p.sim->clearWrites();
+    p.clearRecord();
 
     QCOMPARE(p.link->SetUsb(), short(0));
 
-    QVector<QPair<int, uint64_t>> seen = registerWrites(p.sim);
+    QVector<QPair<int, uint64_t>> seen = writesAndPauses(p.sim, p.link);
     // The verification touches only its own registers; the rest is ours.
     const int verifyAt = 2;
     QVERIFY(seen.size() > verifyAt && seen.at(verifyAt).first == 1);
@@ -232,10 +256,10 @@ void tst_OrvInterfaceZelk::setUsbRegisterSequence()
         seen.remove(verifyAt);
     const QVector<QPair<int, uint64_t>> expected{
         {5, 0}, {8, 0},
-        {5, 0x4400}, {15, 0x0080}, {8, 8}, {5, 0x0040},
+        {5, 0x4400}, {15, 0x0080}, {pause, 500}, {8, 8}, {5, 0x0040},
         {0, 0}, {9, 0}, {9, 0}, {11, 0}, {11, 0}, {0, 0}, {9, 0}, {9, 0xFFFFFFFF},
         {11, 0}, {11, 0}, {0, 7}, {0, 0}, {0, 0xFF00},
-        {2, 6}, {5, 0}, {5, 0x0040},
+        {2, 6}, {pause, 100}, {5, 0}, {pause, 100}, {5, 0x0040},
     };
     QCOMPARE(seen, expected);
     QCOMPARE(p.link->DataInQueue(), 0);
@@ -303,10 +327,11 @@ void tst_OrvInterfaceZelk::clearRxBuffer()
     p.link->reg5 = 0x0040;
     p.sim->inject(0, QByteArray(16, 'q'));
     QTRY_COMPARE(p.link->DataInQueue(), 16);
-    p.sim->clearWrites();
+    p.clearRecord();
     p.link->ClearRxBuffer();
     QCOMPARE(p.link->DataInQueue(), 0);
-    QCOMPARE(p.sim->writesTo(5), Values({0, 0x0040}));
+    QCOMPARE(writesAndPauses(p.sim, p.link),
+             (QVector<QPair<int, uint64_t>>{{5, 0}, {pause, 100}, {5, 0x0040}}));
     BYTE buffer[16];
     QCOMPARE(p.link->Read(buffer, 16), 0);
 }
@@ -335,9 +360,12 @@ void tst_OrvInterfaceZelk::closeJoinsReader()
     auto *link = new OrvInterfaceZelk(nullptr);
     QTRY_VERIFY(sim->readCount(9) > 0);
     delete link;
+    // Joined, not left running (a QThread destroyed while running would end
+    // the process): nothing polls the FPGA any more.
     const uint64_t polls = sim->readCount(9) + sim->readCount(10);
-    QTest::qWait(100);
+    sim->inject(0, QByteArray(8, 'w'));
     QCOMPARE(sim->readCount(9) + sim->readCount(10), polls);
+    QCOMPARE(sim->fifoWords(0), 1u);
 }
 
 QTEST_GUILESS_MAIN(tst_OrvInterfaceZelk)
