@@ -40,8 +40,8 @@ MainGui::MainGui(QWidget *parent)
     , ris(-1)
     , ui(new Ui::MainGui)
     , ctrl(nullptr)
-    , timer(nullptr)
     , viewMode(User)
+    , timer(nullptr)
 {
     InitQzResources();
     ui->setupUi(this);

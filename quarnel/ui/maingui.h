@@ -63,8 +63,12 @@ private:
     QVector<QPushButton *> btnSequence;
     Ui::MainGui *ui;
     Controller *ctrl;
-    QTimer *timer;
     DisplayMode viewMode;
+
+protected:
+    // Ends the lit period; within reach of tests, which check its length and
+    // end it themselves.
+    QTimer *timer;
 };
 
 #endif

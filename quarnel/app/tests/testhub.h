@@ -11,11 +11,13 @@
 #include <QNetworkInterface>
 #include <QNetworkDatagram>
 #include <QStringList>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <atomic>
 
 #include "harness.h"
+#include "networkcabledetector.h"
 #include "quarnelnetwork.h"
 #include "recordingorvinterface.h"
 
@@ -27,6 +29,11 @@ class TestHub : public QuarnelNetwork
 public:
     // Takes ownership of link.
     explicit TestHub(OrvInterface *link) : QuarnelNetwork(link, nullptr) {}
+
+    // Stops the cable detector's one-second timer: from then on the test
+    // gives the ticks with tick().
+    void driveTicks() { networkCableDetector->findChild<QTimer *>()->stop(); }
+    void tick() { networkCableDetector->CheckCable(); }
 
     using QuarnelNetwork::_checkHeadboxConnected;
     using QuarnelNetwork::_interfaceReader;

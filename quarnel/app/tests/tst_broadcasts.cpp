@@ -66,7 +66,9 @@ void tst_Broadcasts::startHub()
 {
     link = new HeadboxLink;
     hub = new TestHub(link);
-    QTRY_VERIFY_WITH_TIMEOUT(hub->_interfaceReader != nullptr, 3000);
+    hub->driveTicks();
+    hub->tick();
+    QVERIFY(hub->_interfaceReader != nullptr);
     QVERIFY(hub->_udpSocket != nullptr);
 }
 
@@ -133,15 +135,19 @@ void tst_Broadcasts::checkerReportWithoutHeadboxSendsNothing()
     startHub();
     // The checker of this hub finds no headbox and says so every cycle.
     QSignalSpy plugged(hub, SIGNAL(headboxPluggedState(bool, QString, short)));
-    QTRY_VERIFY_WITH_TIMEOUT(plugged.size() >= 2, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(plugged.size() >= 2, 10000);
     for (const QVariantList &report : plugged)
         QCOMPARE(report, QVariantList({false, QString(), 0}));
 
+    // A request for a present headbox sent afterwards arrives alone.
     hub->SendBroadcastRequest(false, "ABC-1234/56-7", 1);
-    QTest::qWait(300);
-    QVERIFY(!discovery->hasPendingDatagrams());
     for (const QVariantList &report : plugged)
         QCOMPARE(report.at(0).toBool(), false);
+    hub->SendBroadcastRequest(true, "SN01", 1);
+    QTRY_VERIFY(discovery->hasPendingDatagrams());
+    const QList<QNetworkDatagram> got = drain(discovery);
+    QCOMPARE(got.size(), 1);
+    QVERIFY2(got.at(0).data().contains("\"name\": \"SN01\""), got.at(0).data().constData());
 }
 
 void tst_Broadcasts::statusRecord_data()
@@ -241,7 +247,10 @@ void tst_Broadcasts::noUdpPortOpenForReading()
     QVERIFY(asker);
     drain(discovery);
     asker->writeDatagram("hello?", QHostAddress(harness::panelIp()), hub->_udpSocket->localPort());
-    QTest::qWait(300);
+    // It arrives, and once the event loop has turned it is still unread.
+    QTRY_VERIFY(hub->_udpSocket->hasPendingDatagrams());
+    QCoreApplication::processEvents();
+    QVERIFY(hub->_udpSocket->hasPendingDatagrams());
     QVERIFY(!asker->hasPendingDatagrams());
     delete asker;
 }

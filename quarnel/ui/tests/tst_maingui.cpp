@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include <QAnimationDriver>
 #include <QFrame>
 #include <QGraphicsView>
 #include <QImageReader>
@@ -8,8 +9,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
-
-#include <functional>
+#include <QTimer>
 
 #include "controller.h"
 #include "dialogsetup.h"
@@ -22,18 +22,47 @@ namespace {
 const QList<int> setupSequence = {0, 1, 3, 2};
 const QList<int> exitSequence = {2, 3, 1, 0};
 
+// Animation time that passes only when the test moves it on: a fade is
+// looked at in exact points of its course, however loaded the machine.
+class SteppedAnimationTime : public QAnimationDriver
+{
+public:
+    qint64 elapsed() const override { return now; }
+
+    // Lets the animations started so far join in, then moves all on by ms.
+    void step(qint64 ms)
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        now += ms;
+        advance();
+    }
+
+private:
+    qint64 now = 0;
+};
+
+SteppedAnimationTime *animationTime = nullptr;
+
+// The status screen with the timer of its lit period in reach.
+class TestGui : public MainGui
+{
+public:
+    TestGui() : MainGui(nullptr) {}
+    using MainGui::timer;
+};
+
 // One status screen on a controller without a hub: the test plays the hub
 // by emitting the controller's own signals and listens to the display
 // requests that would reach it.
 struct Panel
 {
     Controller ctrl{nullptr, nullptr};
-    MainGui *gui;
+    TestGui *gui;
     QSignalSpy on{&ctrl, SIGNAL(TurnOnDisplay())};
     QSignalSpy off{&ctrl, SIGNAL(TurnOffDisplay())};
 
     Panel()
-        : gui(new MainGui(nullptr))
+        : gui(new TestGui)
     {
         gui->resize(800, 480);
         gui->show();
@@ -80,6 +109,11 @@ struct Panel
 
     void wake() { emit ctrl.NetworkCableState(true); }
 
+    void fade(qint64 ms) { animationTime->step(ms); }
+
+    // What the lit period's timer would do when it runs out.
+    void endLitPeriod() { QVERIFY(QMetaObject::invokeMethod(gui->timer, "timeout")); }
+
     bool black(QPoint at) const { return gui->grab().toImage().pixelColor(at) == QColor(Qt::black); }
 };
 
@@ -110,7 +144,14 @@ private slots:
     void images();
     void imagesAreReproducible();
 
-    void realTimings();
+    void litPeriod_data();
+    void litPeriod();
+
+private:
+    SteppedAnimationTime steppedTime;
+    // Keeps the animation driver running from test to test: a restarted
+    // driver would take the wall clock's time since its start as one step.
+    QVariantAnimation keepAlive;
 };
 
 void tst_MainGui::initTestCase()
@@ -118,6 +159,18 @@ void tst_MainGui::initTestCase()
     qRegisterMetaType<QHostAddress>();
     // The exit sequence closes the last window; the tests go on.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    steppedTime.install();
+    animationTime = &steppedTime;
+    keepAlive.setStartValue(0);
+    keepAlive.setEndValue(1);
+    keepAlive.setDuration(1000);
+    keepAlive.setLoopCount(-1);
+    keepAlive.start();
+    QTRY_VERIFY(steppedTime.isRunning());
+    // Takes up the wall-clock moment the driver started at: later steps are
+    // exactly what the tests ask for.
+    steppedTime.step(0);
 }
 
 void tst_MainGui::startsDark()
@@ -168,8 +221,6 @@ void tst_MainGui::waking()
     QList<int> alphaWhenSwitchedOn;
     connect(&p.ctrl, &Controller::TurnOnDisplay, this, [&] { alphaWhenSwitchedOn << p.alpha(); });
 
-    QElapsedTimer clock;
-    clock.start();
     if (report.startsWith(QLatin1String("headbox")))
         emit p.ctrl.HeadboxPluggedChangeState(report.endsWith(QLatin1String(" plugged")), QStringLiteral("SN-0001"), 1);
     else
@@ -182,8 +233,12 @@ void tst_MainGui::waking()
     if (report.startsWith(QLatin1String("headbox")))
         QCOMPARE(p.gui->findChild<QLabel *>(QStringLiteral("lblDeviceName"))->text(), QStringLiteral("SN-0001"));
 
-    QTRY_COMPARE_WITH_TIMEOUT(p.alpha(), 0, 3000);
-    QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+    p.fade(500);
+    QVERIFY2(p.alpha() > 0 && p.alpha() < 255, qPrintable(QString::number(p.alpha())));
+    p.fade(490);
+    QVERIFY2(p.alpha() > 0, "faded in early");
+    p.fade(10);
+    QCOMPARE(p.alpha(), 0);
     QCOMPARE(p.on.count(), 1);
     QCOMPARE(p.off.count(), 0);
 }
@@ -199,7 +254,7 @@ void tst_MainGui::pcReportsWhileDarkDoNotLight()
     QCOMPARE(p.gui->findChild<QLabel *>(QStringLiteral("lblHostName"))->text(), QStringLiteral("acq-pc.lab"));
     emit p.ctrl.ClientConnectionState(false);
     QVERIFY(p.viewSheet("graphicsViewCommunication").contains(QLatin1String("connection_ko.png")));
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     QCOMPARE(p.on.count(), 0);
     QCOMPARE(p.alpha(), -1);
     QVERIFY(p.black(QPoint(395, 240)));
@@ -220,7 +275,8 @@ void tst_MainGui::pressesOnTheScreen()
     QCOMPARE(p.alpha(), 255);
 
     // Lit: another press extends the period, no second fade.
-    QTRY_COMPARE(p.alpha(), 0);
+    p.fade(1000);
+    QCOMPARE(p.alpha(), 0);
     QTest::mousePress(p.overlay(), Qt::LeftButton, Qt::NoModifier, QPoint(200, 100));
     QCOMPARE(p.on.count(), 1);
     QCOMPARE(p.alpha(), 0);
@@ -320,7 +376,8 @@ void tst_MainGui::dialogClosesIntoLitView()
     p.dialogs().at(0)->close();
     dropDeleted();
     QVERIFY(p.dialogs().isEmpty());
-    QTRY_COMPARE(p.alpha(), 0);
+    p.fade(1000);
+    QCOMPARE(p.alpha(), 0);
 }
 
 void tst_MainGui::exitSequenceClosesWindow()
@@ -393,126 +450,109 @@ void tst_MainGui::imagesAreReproducible()
     }
 }
 
-// Times, on one clock, at which a screen's overlay starts to darken after
-// being transparent and at which the screen asks for the display to go off.
-// Recorded as they happen, so a busy machine makes them late, never early.
-class FadeWatch : public QObject
+void tst_MainGui::litPeriod_data()
 {
-public:
-    FadeWatch(Panel *panel, const QElapsedTimer *clock)
-        : p(panel), clock(clock)
-    {
-        p->overlay()->installEventFilter(this);
-        connect(&p->ctrl, &Controller::TurnOffDisplay, this, [this] { offAt << this->clock->elapsed(); });
-    }
+    QTest::addColumn<QString>("then");
+    QTest::newRow("left alone") << "alone";
+    QTest::newRow("touched while lit") << "touched";
+    QTest::newRow("woken during the fade-out") << "woken";
+    QTest::newRow("setup asked for during the fade-out") << "asked";
+    QTest::newRow("setup open when the period ends") << "setup";
+}
 
-    QList<qint64> fadeOutAt;
-    QList<qint64> offAt;
-    std::function<void()> onFadeOut;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() != QEvent::StyleChange)
-            return false;
-        const int alpha = p->alpha();
-        if (lastAlpha == 0 && alpha > 0 && alpha < 255) {
-            fadeOutAt << clock->elapsed();
-            if (onFadeOut)
-                onFadeOut();
-        }
-        lastAlpha = alpha;
-        return false;
-    }
-
-private:
-    Panel *p;
-    const QElapsedTimer *clock;
-    int lastAlpha = -1;
-};
-
-// The lit period and the fades with their real durations, observed on five
-// screens at once so the suite waits for them only once:
-//   lit      lit at 0, never touched: fades at 20 s, display off 1 s later
-//   touched  lit at 0, touched again at 1.5 s: the period starts again
-//   woken    touched during its fade-out: the fade stops, the display stays on
-//   asked    setup asked for during its fade-out: the display stays on
-//   setup    dialog open from 1.5 s on: nothing fades
-void tst_MainGui::realTimings()
+// Lit, the view stays so for 20 s after the last touch or report, then fades
+// out over a second and asks for the display to go off. The test checks the
+// period's timer, ends the period itself and moves the animation time.
+void tst_MainGui::litPeriod()
 {
-    const qint64 period = MainGui::ENABLED_VIEW_TIME_MS;
-    const qint64 late = 1500; // what a loaded machine may add
-    Panel lit, touched, woken, asked, setup;
-    QElapsedTimer clock;
-    FadeWatch litWatch(&lit, &clock), touchedWatch(&touched, &clock), wokenWatch(&woken, &clock),
-        askedWatch(&asked, &clock), setupWatch(&setup, &clock);
-    wokenWatch.onFadeOut = [&] { QTimer::singleShot(300, &woken.ctrl, [&] { woken.wake(); }); };
-    askedWatch.onFadeOut = [&] { QTimer::singleShot(300, &asked.ctrl, [&] { emit asked.ctrl.ShowSetupDialog(); }); };
+    QFETCH(QString, then);
+    Panel p;
+    p.wake();
+    p.fade(1000);
+    QCOMPARE(p.alpha(), 0);
+    QTimer *period = p.gui->timer;
+    QVERIFY(period->isActive());
+    QCOMPARE(period->interval(), 20000);
+    // A coarse timer of this length may fire up to a second early.
+    QCOMPARE(period->timerType(), Qt::PreciseTimer);
 
-    clock.start();
-    for (Panel *p : {&lit, &touched, &woken, &asked, &setup})
-        p->wake();
-    const qint64 litAt = clock.elapsed();
-
-    QTest::qWait(1500);
-    for (Panel *p : {&lit, &touched, &woken, &asked, &setup}) {
-        QCOMPARE(p->alpha(), 0);
-        QCOMPARE(p->on.count(), 1);
+    if (then == QLatin1String("touched")) {
+        // Near its end, a touch and a report each start the period again,
+        // without a second fade-in.
+        period->start(1000);
+        QTest::mouseClick(p.overlay(), Qt::LeftButton, Qt::NoModifier, QPoint(400, 240));
+        QCOMPARE(period->interval(), 20000);
+        QVERIFY2(period->remainingTime() > 1000, qPrintable(QString::number(period->remainingTime())));
+        period->start(1000);
+        p.wake();
+        QCOMPARE(period->interval(), 20000);
+        QVERIFY2(period->remainingTime() > 1000, qPrintable(QString::number(period->remainingTime())));
+        QCOMPARE(p.on.count(), 1);
+        QCOMPARE(p.alpha(), 0);
+        then = QStringLiteral("alone");
     }
-    QTest::mouseClick(touched.overlay(), Qt::LeftButton, Qt::NoModifier, QPoint(400, 240));
-    touched.wake();
-    const qint64 touchedAt = clock.elapsed();
-    QCOMPARE(touched.on.count(), 1);
-    QCOMPARE(touched.alpha(), 0);
-    emit setup.ctrl.ShowSetupDialog();
-    QCOMPARE(setup.dialogs().size(), 1);
 
-    QTRY_COMPARE_WITH_TIMEOUT(touchedWatch.offAt.size(), 1, int(period + 1000 + 2 * late + 1500));
-    // Long enough for any fade still running to end and be counted.
-    QTest::qWait(1300);
+    if (then == QLatin1String("setup")) {
+        // The dialog keeps the view lit: the period stops, and a timeout
+        // already on its way changes nothing.
+        emit p.ctrl.ShowSetupDialog();
+        QCOMPARE(p.dialogs().size(), 1);
+        QVERIFY(!period->isActive());
+        p.endLitPeriod();
+        p.fade(2000);
+        QCOMPARE(p.alpha(), 0);
+        QCOMPARE(p.on.count(), 1);
+        QCOMPARE(p.off.count(), 0);
 
-    QCOMPARE(litWatch.fadeOutAt.size(), 1);
-    QVERIFY2(litWatch.fadeOutAt[0] - litAt >= period - 20, qPrintable(QString::number(litWatch.fadeOutAt[0])));
-    QVERIFY2(litWatch.fadeOutAt[0] - litAt <= period + late, qPrintable(QString::number(litWatch.fadeOutAt[0])));
-    QCOMPARE(litWatch.offAt.size(), 1);
-    QVERIFY2(litWatch.offAt[0] - litWatch.fadeOutAt[0] >= 950, qPrintable(QString::number(litWatch.offAt[0])));
-    QVERIFY2(litWatch.offAt[0] - litWatch.fadeOutAt[0] <= 1000 + late, qPrintable(QString::number(litWatch.offAt[0])));
-    QCOMPARE(lit.alpha(), 255);
-    QCOMPARE(lit.on.count(), 1);
+        // Closing it switches the display on and fades in from black into a
+        // new period.
+        QTest::mouseClick(p.dialogs().at(0)->findChild<QPushButton *>(QStringLiteral("btnCancel")), Qt::LeftButton);
+        QCOMPARE(p.on.count(), 2);
+        QCOMPARE(p.alpha(), 255);
+        p.fade(1000);
+        QCOMPARE(p.alpha(), 0);
+        QVERIFY(period->isActive());
+        QCOMPARE(p.off.count(), 0);
+        return;
+    }
 
-    QCOMPARE(touchedWatch.fadeOutAt.size(), 1);
-    QVERIFY2(touchedWatch.fadeOutAt[0] - touchedAt >= period - 20, qPrintable(QString::number(touchedWatch.fadeOutAt[0])));
-    QCOMPARE(touched.on.count(), 1);
-    QCOMPARE(touched.alpha(), 255);
+    p.endLitPeriod();
+    QVERIFY(!period->isActive());
+    p.fade(300);
+    QVERIFY2(p.alpha() > 0 && p.alpha() < 255, qPrintable(QString::number(p.alpha())));
 
-    QCOMPARE(wokenWatch.fadeOutAt.size(), 1);
-    QCOMPARE(woken.off.count(), 0);
-    QCOMPARE(woken.on.count(), 2);
-    QCOMPARE(woken.alpha(), 0);
+    if (then == QLatin1String("alone")) {
+        p.fade(690);
+        QCOMPARE(p.off.count(), 0);
+        p.fade(10);
+        QCOMPARE(p.off.count(), 1);
+        QCOMPARE(p.alpha(), 255);
+        QCOMPARE(p.on.count(), 1);
 
-    QCOMPARE(askedWatch.fadeOutAt.size(), 1);
-    QCOMPARE(asked.off.count(), 0);
-    QCOMPARE(asked.on.count(), 2);
-    QCOMPARE(asked.dialogs().size(), 1);
+        // Dark after the fade-out: a PC connecting changes the image only.
+        emit p.ctrl.ClientConnectionState(true);
+        QVERIFY(p.viewSheet("graphicsViewCommunication").contains(QLatin1String("connection_ok.png")));
+        QCOMPARE(p.on.count(), 1);
+        QCOMPARE(p.alpha(), 255);
+        return;
+    }
 
-    QCOMPARE(setupWatch.fadeOutAt.size(), 0);
-    QCOMPARE(setup.off.count(), 0);
-    QCOMPARE(setup.on.count(), 1);
-    QCOMPARE(setup.alpha(), 0);
-    QCOMPARE(setup.dialogs().size(), 1);
-
-    // Dark after a real fade-out: a PC connecting changes the image only.
-    emit lit.ctrl.ClientConnectionState(true);
-    QVERIFY(lit.viewSheet("graphicsViewCommunication").contains(QLatin1String("connection_ok.png")));
-    QCOMPARE(lit.on.count(), 1);
-    QCOMPARE(lit.alpha(), 255);
-
-    // Closing the dialog switches the display on and fades in from black.
-    QTest::mouseClick(setup.dialogs().at(0)->findChild<QPushButton *>(QStringLiteral("btnCancel")), Qt::LeftButton);
-    QCOMPARE(setup.on.count(), 2);
-    QCOMPARE(setup.alpha(), 255);
-    QTRY_COMPARE(setup.alpha(), 0);
-    QCOMPARE(setup.off.count(), 0);
+    if (then == QLatin1String("woken")) {
+        // The fade stops and the view fades in again, lit for a new period.
+        p.wake();
+        QCOMPARE(p.on.count(), 2);
+        p.fade(1000);
+        QCOMPARE(p.alpha(), 0);
+        QVERIFY(period->isActive());
+    } else {
+        emit p.ctrl.ShowSetupDialog();
+        QCOMPARE(p.on.count(), 2);
+        QCOMPARE(p.dialogs().size(), 1);
+        QVERIFY(!period->isActive());
+    }
+    // The stopped fade-out never switches the display off.
+    p.fade(2000);
+    QCOMPARE(p.off.count(), 0);
 }
 
 QTEST_MAIN(tst_MainGui)

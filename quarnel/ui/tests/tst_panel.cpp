@@ -62,7 +62,7 @@ void tst_Panel::firstStartAsksForTheAddress()
     const QHostAddress panel(harness::panelIp());
     QVERIFY(!panel.isNull());
     // The address was never set: the dialog opens by itself with it.
-    QTRY_VERIFY_WITH_TIMEOUT(gui->findChild<DialogSetup *>(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->findChild<DialogSetup *>(), 20000);
     QPointer<DialogSetup> dialog = gui->findChild<DialogSetup *>();
     QCOMPARE(ctrl->ipAddress, panel);
     const quint32 a = panel.toIPv4Address();
@@ -71,7 +71,7 @@ void tst_Panel::firstStartAsksForTheAddress()
 
     // The screen behind it follows the simulated headbox and the cable.
     QLabel *device = gui->findChild<QLabel *>(QStringLiteral("lblDeviceName"));
-    QTRY_VERIFY_WITH_TIMEOUT(!device->text().isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!device->text().isEmpty(), 20000);
     QVERIFY(gui->findChild<QGraphicsView *>(QStringLiteral("graphicsViewHeadboxCon"))
                 ->styleSheet()
                 .contains(QLatin1String("headboxconn.png")));
