@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,7 @@
 #include <csignal>
 #include <memory>
 
+#include "childprocess.h"
 #include "pcside.h"
 #include "statusrecord.h"
 #include "streampattern.h"
@@ -86,7 +88,7 @@ public:
         _p->setStandardOutputFile(logFile(), QIODevice::Append);
         _p->setStandardErrorFile(logFile(), QIODevice::Append);
         _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
-        return _p->waitForStarted(5000);
+        return _p->waitForStarted(20000);
     }
     static QString logFile()
     {
@@ -108,26 +110,35 @@ public:
         return text;
     }
     qint64 pid() const { return _p ? _p->processId() : 0; }
-    bool running() const { return _p && _p->state() == QProcess::Running; }
+    bool running() const { return _p && childprocess::alive(*_p); }
     QProcess *process() const { return _p.get(); }
+    // Signals the program alone, and only while it runs.
+    bool signal(int sig) { return _p && childprocess::signal(*_p, sig); }
+    // Bytes the program has written to its log so far; with logSince(), what
+    // it wrote from then on.
+    static qint64 logSize() { return QFileInfo(logFile()).size(); }
+    static QByteArray logSince(qint64 offset)
+    {
+        QFile f(logFile());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(offset))
+            return QByteArray();
+        return f.readAll();
+    }
 
     // SIGTERM, as the service manager stops it; the exit code, -1000 when it
     // did not end in time or crashed.
-    int terminate(int ms = 15000)
+    int terminate(int ms = 30000)
     {
-        if (!running())
+        if (!signal(SIGTERM))
             return -1000;
-        ::kill(pid_t(_p->processId()), SIGTERM);
         if (!_p->waitForFinished(ms) || _p->exitStatus() != QProcess::NormalExit)
             return -1000;
         return _p->exitCode();
     }
     void kill()
     {
-        if (running()) {
-            _p->kill();
-            _p->waitForFinished(5000);
-        }
+        if (_p)
+            childprocess::stop(*_p);
     }
 
 private:
@@ -203,7 +214,7 @@ public:
     }
 
     // Sends one terminal command and waits for its "ok".
-    bool command(const QByteArray &frame, int timeoutMs = 5000)
+    bool command(const QByteArray &frame, int timeoutMs = 20000)
     {
         const int before = oks;
         data->write(frame);

@@ -27,10 +27,11 @@ private:
     void expectStatus(const QHostAddress &pcAddress);
     bool panelHasDataConnection();
 
-    // Headbox 1 streams this many bytes a second: an exam's realistic rate,
-    // and the simulated FIFO (128 KiB) then bridges 65 ms without a read, so
-    // a busy test machine's scheduling stalls do not overflow it.
-    static const quint64 rate = 2000000;
+    // The simulated headboxes stream as fast as the terminal reads: a
+    // stream then shows every word the terminal loses, however busy the test
+    // machine is (at a fixed rate, a reader held up longer than its FIFO
+    // lasts loses words in the simulated FPGA instead).
+    static const quint64 rate = 0;
     std::unique_ptr<Quarnel> _quarnel;
     std::unique_ptr<Broadcasts> _broadcasts;
 };
@@ -43,7 +44,7 @@ void tst_E2eExam::initTestCase()
     QVERIFY2(_broadcasts->ok(), "the PC cannot bind UDP 8192/8193");
     _quarnel.reset(new Quarnel(2, rate));
     QVERIFY(_quarnel->start());
-    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 60000);
 }
 
 void tst_E2eExam::cleanupTestCase()
@@ -66,7 +67,7 @@ void tst_E2eExam::streamAfterAbruptEnd(Pc &pc, quint64 bytes)
 {
     startStream(pc);
     StreamChecker first(1, true);
-    pc.readStream(first, 100000, 3000);
+    pc.readStream(first, 100000, 60000);
     // The terminal switched sync off when the last exam ended, so this
     // PC's "sync on" starts the stream at once.
     QVERIFY2(first.bytes() >= 100000, qPrintable(QString::number(first.bytes())));
@@ -77,7 +78,7 @@ void tst_E2eExam::streamAfterAbruptEnd(Pc &pc, quint64 bytes)
     QVERIFY(pc.command(TerminalFrame::sync(1)));
     pc.received.clear();
     StreamChecker checker(1, true);
-    pc.readStream(checker, bytes, 20000);
+    pc.readStream(checker, bytes, 60000);
     QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
     QVERIFY2(checker.bytes() >= bytes, qPrintable(QStringLiteral("%1 bytes, then the connection %2")
         .arg(checker.bytes()).arg(pc.connected() ? "stayed silent" : "ended")));
@@ -86,7 +87,7 @@ void tst_E2eExam::streamAfterAbruptEnd(Pc &pc, quint64 bytes)
 
 void tst_E2eExam::expectStatus(const QHostAddress &pcAddress)
 {
-    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->statusCount() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->statusCount() > 0, 30000);
     const StatusRecord r = _broadcasts->status.last();
     QCOMPARE(r.pc, pcAddress);
     QCOMPARE(r.terminal, panel());
@@ -105,7 +106,7 @@ bool tst_E2eExam::panelHasDataConnection()
 void tst_E2eExam::discoveryWhileIdle()
 {
     _broadcasts->clear();
-    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() >= 3, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() >= 2, 30000);
     for (const Broadcasts::Discovery &d : qAsConst(_broadcasts->discovery)) {
         QCOMPARE(QHostAddress(d.sender.toIPv4Address()), panel());
         QCOMPARE(d.json.value("name").toString(), QStringLiteral("SIM-0000/00-1"));
@@ -126,43 +127,45 @@ void tst_E2eExam::wholeExamBothDirections()
     QVERIFY(pc.command(TerminalFrame::headboxReadWrite(1)));
 
     // PC -> headbox 1 -> PC: the emulated headbox sends back what it hears.
-    // Bytes that could begin a terminal or headbox frame are left out.
+    // Bytes that could begin a terminal or headbox frame are left out. The
+    // link takes a fifth of a millisecond a byte: a few of the relay's
+    // 2 KiB blocks are enough.
     QByteArray payload;
     quint32 x = 12345;
-    while (payload.size() < 20000) {
+    while (payload.size() < 7000) {
         x = x * 1103515245u + 12345u;
         const char c = char(x >> 24);
         if (c != 'T' && c != '\r')
             payload.append(c);
     }
-    pc.data->write(payload.left(7000));
-    pc.data->write(payload.mid(7000));
-    QTRY_VERIFY_WITH_TIMEOUT((pc.keepData(), pc.received.size() >= payload.size()), 15000);
-    QTest::qWait(300);
-    pc.keepData();
-    QCOMPARE(pc.received.size(), payload.size());
+    pc.data->write(payload.left(3000));
+    pc.data->write(payload.mid(3000));
+    QTRY_VERIFY_WITH_TIMEOUT((pc.keepData(), pc.received.size() >= payload.size()), 30000);
     QVERIFY(pc.received == payload);
     pc.received.clear();
 
-    // Headbox 1's stream, every byte checked.
+    // Headbox 1's stream, every byte checked. An echo byte arriving late
+    // would come before the stream's first word: none may be skipped.
     QVERIFY(pc.command(layout2()));
     QVERIFY(pc.command(TerminalFrame::headboxRead(1)));
     QVERIFY(pc.command(TerminalFrame::sync(1)));
     StreamChecker checker(1, true);
-    pc.readStream(checker, 4000000, 30000);
+    pc.readStream(checker, 4000000, 60000);
     QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
     QVERIFY(checker.bytes() >= 4000000);
+    QCOMPARE(checker.skippedBytes(), quint64(0));
     QCOMPARE(checker.lostWords(), quint64(0));
     QVERIFY(pc.command(TerminalFrame::sync(0)));
 
-    // Exactly one "ok" per executed command, nothing else on the answer port.
-    QTest::qWait(200);
-    pc.readAnswers();
-    QCOMPARE(pc.answerBytes, QByteArray("ok").repeated(6));
+    // Exactly one "ok" per executed command, nothing else on the answer port:
+    // answers come in order, so whatever an earlier command caused arrives
+    // before the answer to a last, empty pause.
+    QVERIFY(pc.command(TerminalFrame::delay(0)));
+    QCOMPARE(pc.answerBytes, QByteArray("ok").repeated(7));
 
     QCOMPARE(_broadcasts->statusCount(), 1);
     pc.close();
-    QTRY_COMPARE_WITH_TIMEOUT(_broadcasts->statusCount(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(_broadcasts->statusCount(), 2, 30000);
     expectStatus(QHostAddress());
 }
 
@@ -171,26 +174,26 @@ void tst_E2eExam::secondPcRefusedWhileFirstStreams()
     Pc first;
     startStream(first);
     StreamChecker checker(1, true);
-    first.readStream(checker, 1000000, 15000);
+    first.readStream(checker, 1000000, 30000);
 
     std::unique_ptr<QTcpSocket> second(pcside::tcpConnect(panel(), dataPort));
     QVERIFY(second);
     // The first PC keeps reading meanwhile: its stream must not suffer.
     QElapsedTimer t;
     t.start();
-    while (second->state() == QAbstractSocket::ConnectedState && t.elapsed() < 10000) {
+    while (second->state() == QAbstractSocket::ConnectedState && t.elapsed() < 30000) {
         if (first.data->waitForReadyRead(20))
             checker.feed(first.data->readAll());
         QCoreApplication::processEvents();
     }
     QCOMPARE(second->state(), QAbstractSocket::UnconnectedState);
 
-    first.readStream(checker, 2000000, 15000);
+    first.readStream(checker, 2000000, 30000);
     QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
     QVERIFY(first.connected());
     QVERIFY(first.command(TerminalFrame::sync(0)));
     first.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 30000);
 }
 
 void tst_E2eExam::reconnectAtOnceAccepted()
@@ -198,7 +201,7 @@ void tst_E2eExam::reconnectAtOnceAccepted()
     Pc first;
     startStream(first);
     StreamChecker checker(1, true);
-    first.readStream(checker, 500000, 15000);
+    first.readStream(checker, 500000, 30000);
     QVERIFY(checker.ok());
     first.close();
 
@@ -206,7 +209,7 @@ void tst_E2eExam::reconnectAtOnceAccepted()
     Pc next;
     streamAfterAbruptEnd(next, 2000000);
     next.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 30000);
 }
 
 void tst_E2eExam::stalledPcBoundedMemoryThenRecovers()
@@ -214,34 +217,41 @@ void tst_E2eExam::stalledPcBoundedMemoryThenRecovers()
     Pc pc;
     startStream(pc);
     StreamChecker checker(1, true);
-    pc.readStream(checker, 1000000, 15000);
+    pc.readStream(checker, 1000000, 30000);
     QVERIFY(checker.ok());
     const qint64 before = rssKb(_quarnel->pid());
 
     // The PC stops reading: its socket keeps at most 64 KiB, then the TCP
-    // window closes and the terminal holds what comes from the headbox.
+    // window closes, the terminal's socket and relay queue fill, and the
+    // relay stops taking from the FIFO. It says so once a second while the
+    // queue stays full: the stall lasts until it has said so twice.
+    const qint64 logAt = Quarnel::logSize();
+    const auto fullReports = [&] { return Quarnel::logSince(logAt).count("CODA PIENA"); };
     pc.data->setReadBufferSize(64 * 1024);
     qint64 peak = before;
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < 30000) {
-        QTest::qWait(500);
-        QVERIFY(_quarnel->running());
+    const qint64 limitKb = 32 * 1024;
+    while (fullReports() < 2 && peak - before < limitKb && _quarnel->running() && t.elapsed() < 180000) {
+        QTest::qWait(100);
         peak = qMax(peak, rssKb(_quarnel->pid()));
     }
-    qInfo("quarnel VmRSS %lld kB before, %lld kB at most while the PC stalled (%llu MB streamed meanwhile)",
-          before, peak, rate * 30 / 1000000);
-    // The relay's own queue is 4 MB; anything near the 60 MB the headbox
-    // sent meanwhile would be an unbounded buffer.
-    QVERIFY2(peak - before < 32 * 1024, "memory grows with a stalled PC");
+    QVERIFY2(_quarnel->running(), qPrintable(_quarnel->endText()));
+    peak = qMax(peak, rssKb(_quarnel->pid()));
+    qInfo("quarnel VmRSS %lld kB before, %lld kB at most while the PC stalled (%.1f s)",
+          before, peak, t.elapsed() / 1000.0);
+    // Socket and relay queue hold about 8 MB; a terminal that went on taking
+    // from the FIFO meanwhile would grow for as long as the stall lasts.
+    QVERIFY2(peak - before < limitKb, "memory grows with a stalled PC");
+    QVERIFY2(fullReports() >= 2, "the relay queue never filled");
 
     // The PC reads again and restarts the stream: a clean exam.
     pc.data->setReadBufferSize(0);
     pc.collect = true;
     QVERIFY(pc.connected());
-    QVERIFY(pc.command(TerminalFrame::sync(0), 20000));
-    QVERIFY(pc.command(TerminalFrame::clearReceivePath(), 20000));
-    QVERIFY(pc.command(TerminalFrame::sync(1), 20000));
+    QVERIFY(pc.command(TerminalFrame::sync(0)));
+    QVERIFY(pc.command(TerminalFrame::clearReceivePath()));
+    QVERIFY(pc.command(TerminalFrame::sync(1)));
     pc.received.clear();
     StreamChecker fresh(1, true);
     pc.readStream(fresh, 2000000, 30000);
@@ -249,7 +259,7 @@ void tst_E2eExam::stalledPcBoundedMemoryThenRecovers()
     QVERIFY(fresh.bytes() >= 2000000);
     QVERIFY(pc.command(TerminalFrame::sync(0)));
     pc.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 30000);
 }
 
 void tst_E2eExam::pulledCableEndsExam()
@@ -257,22 +267,22 @@ void tst_E2eExam::pulledCableEndsExam()
     Pc pc;
     startStream(pc);
     StreamChecker checker(1, true);
-    pc.readStream(checker, 1000000, 15000);
+    pc.readStream(checker, 1000000, 30000);
     QVERIFY(checker.ok());
     QVERIFY(panelHasDataConnection());
 
     QVERIFY(pcside::pullCable());
-    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 30000);
     QVERIFY(pcside::plugCable());
 
     // Ready again: broadcasting while idle, and a new exam runs clean.
     _broadcasts->clear();
-    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 60000);
     pc.close();
     Pc next;
     streamAfterAbruptEnd(next, 2000000);
     next.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panelHasDataConnection(), 30000);
 }
 
 void tst_E2eExam::killedThenRestarted()
@@ -280,21 +290,21 @@ void tst_E2eExam::killedThenRestarted()
     Pc pc;
     startStream(pc);
     StreamChecker checker(1, true);
-    pc.readStream(checker, 500000, 15000);
+    pc.readStream(checker, 500000, 30000);
     QVERIFY(checker.ok());
 
-    ::kill(pid_t(_quarnel->pid()), SIGKILL);
-    QVERIFY(_quarnel->process()->waitForFinished(5000));
+    QVERIFY(_quarnel->signal(SIGKILL));
+    QVERIFY(_quarnel->process()->waitForFinished(20000));
     QCOMPARE(_quarnel->process()->exitStatus(), QProcess::CrashExit);
     pc.close();
 
     _broadcasts->clear();
     QVERIFY(_quarnel->start());
-    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 60000);
     Pc next;
     startStream(next);
     StreamChecker again(1, true);
-    next.readStream(again, 2000000, 20000);
+    next.readStream(again, 2000000, 60000);
     QVERIFY2(again.ok(), qPrintable(again.firstError()));
     QVERIFY(again.bytes() >= 2000000);
     next.close();

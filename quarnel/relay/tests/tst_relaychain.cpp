@@ -36,7 +36,7 @@ struct Chain
         link->Open();
         setUp = link->SetInterface();
         orv = new Orv(link, &log);
-        relay = new InterfaceReader(orv, &log);
+        relay = new InterfaceReaderProbe(orv, &log);
         relay->start();
     }
     ~Chain()
@@ -50,14 +50,14 @@ struct Chain
         delete link;
     }
 
+    // Both connections accepted by the relay before anything is sent: an
+    // "ok" is lost while the answer connection waits to be accepted.
     bool connect(QTcpSocket *pc, QTcpSocket *answer)
     {
         pc->connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
         answer->connectToHost(QHostAddress::LocalHost, InterfaceReader::answerPort);
-        if (!pc->waitForConnected(5000) || !answer->waitForConnected(5000))
-            return false;
-        QTest::qWait(100);
-        return true;
+        return pc->waitForConnected(30000) && answer->waitForConnected(30000)
+            && relay->acceptDataNow(30000) && relay->acceptAnswerNow(30000);
     }
 
     QuarnelLog log;
@@ -65,7 +65,7 @@ struct Chain
     OrvInterfaceZelk *link;
     short setUp;
     Orv *orv;
-    InterfaceReader *relay;
+    InterfaceReaderProbe *relay;
 };
 
 QByteArray receive(QTcpSocket *s, int n, int timeoutMs)
@@ -110,8 +110,8 @@ void tst_RelayChain::headboxStreamReachesPcByteExact()
     // The PC starts the acquisition with a sync frame, as the exam does.
     chain.sim->clearWrites();
     pc.write(frame(7, le16(1)));
-    QCOMPARE(receive(&answer, 2, 5000), QByteArray("ok"));
-    QTRY_VERIFY(chain.sim->streaming(1));
+    QCOMPARE(receive(&answer, 2, 30000), QByteArray("ok"));
+    QTRY_VERIFY_WITH_TIMEOUT(chain.sim->streaming(1), 30000);
 
     const quint64 want = quint64(RELAYCHAIN_MEGABYTES) * 1000 * 1000;
     StreamChecker checker(1);
@@ -138,7 +138,7 @@ void tst_RelayChain::headboxStreamReachesPcByteExact()
 
     // The PC leaves: the headbox is told to stop.
     pc.disconnectFromHost();
-    QTRY_VERIFY(!chain.sim->streaming(1));
+    QTRY_VERIFY_WITH_TIMEOUT(!chain.sim->streaming(1), 30000);
     QVERIFY(chain.sim->receivedBy(1).endsWith("\r\nRDJW008000\r\n"));
 }
 

@@ -124,7 +124,8 @@ void FakeTerminal::execute(const QByteArray &f)
     }
     if (code == 8 && params.size() >= 4) {
         const int ms = quint8(params[0]) | quint8(params[1]) << 8 | quint8(params[2]) << 16;
-        delayTimer.start(ms);   // the answer and every later byte wait
+        // The answer and every later byte wait.
+        delayTimer.start(maxDelayMs >= 0 ? qMin(ms, maxDelayMs) : ms);
         return;
     }
     answer();

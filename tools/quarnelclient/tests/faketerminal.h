@@ -37,6 +37,7 @@ public:
     qint64 dropWordAt = -1;       // stream word left out
     quint64 firstWord = 0;        // the stream's start lost when not 0
     qint64 closeAfter = -1;       // the data connection ends after this many stream bytes
+    int maxDelayMs = -1;          // a longer pause is answered after this long
 
     // What was seen.
     QVector<Frame> frames;

@@ -1,3 +1,4 @@
+#include "childprocess.h"
 #include "harness.h"
 
 #include <QProcess>
@@ -51,8 +52,7 @@ Result tst_zelkreg::run(const QStringList &args, const QStringList &env)
     p.start(QStringLiteral(ZELKREG_PROGRAM), args);
     Result r;
     if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
+        childprocess::stop(p);
         return r;
     }
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
