@@ -9,6 +9,7 @@ packages=(
     iproute2 util-linux ifupdown
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps netpbm socat procps
+    help2man lintian xserver-xephyr
 )
 
 missing=()
@@ -22,4 +23,4 @@ export DEBIAN_FRONTEND=noninteractive
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" apt-get install -y -qq --no-remove --no-install-recommends "${missing[@]}" >/dev/null
