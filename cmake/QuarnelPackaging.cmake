@@ -7,6 +7,21 @@
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quarnel.service
         DESTINATION lib/systemd/system)
 
+# What Debian expects of every package besides its programs: the copyright,
+# the changelog (gzipped, as of a native package) and lintian's overrides,
+# each with its reason.
+set(_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/quarnel)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    COMMAND sh -c "gzip -9n < \"$0\" > changelog.gz" ${PROJECT_SOURCE_DIR}/packaging/changelog
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/packaging
+    VERBATIM)
+add_custom_target(quarnel_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${_doc})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME quarnel)
+
 # The Debian architecture of the target, not of the build machine.
 set(_deb_arch "")
 if(CMAKE_LIBRARY_ARCHITECTURE)
@@ -52,10 +67,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dash, ifupdown, sudo")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# triggers: ldconfig runs after the library is installed or removed.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/packaging/postinst
     ${PROJECT_SOURCE_DIR}/packaging/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/postrm
+    ${PROJECT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # Debug information stays in the build tree; the panel's storage is small.
 set(CPACK_STRIP_FILES TRUE)

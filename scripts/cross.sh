@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The panel as target: installs what the armhf cross build needs (Debian's
 # packages only; idempotent), cross-builds warning-free, makes the armhf
-# Debian package and checks what it contains, then runs the armhf test
-# binaries under qemu-user with the simulated FPGA.
+# Debian package and checks what it contains and what lintian says of it,
+# then runs the armhf test binaries under qemu-user with the simulated FPGA.
 #
 #   scripts/cross.sh [--build-dir DIR] [--jobs N] [--heavy] [--no-tests] [--no-package] [--subset]
 #
@@ -87,7 +87,7 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     "${as_root[@]}" dpkg --add-architecture armhf
     added_arch=1
 fi
-packages=(crossbuild-essential-armhf qemu-user qtbase5-dev:armhf dpkg-dev)
+packages=(crossbuild-essential-armhf qemu-user qtbase5-dev:armhf dpkg-dev help2man lintian)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -145,6 +145,10 @@ if [ "$make_package" = 1 ]; then
     }
     deb=$(ls "$build"/quarnel_*_armhf.deb)
     "$root/packaging/tests/package_test.sh" contents "$deb" armhf > "$build/cross-package.log"
+    "$root/packaging/tests/package_test.sh" lintian "$deb" >> "$build/cross-package.log" || {
+        tail -n 20 "$build/cross-package.log" >&2
+        exit 1
+    }
     echo "$deb"
     echo "package: $(took "$t0")"
 fi

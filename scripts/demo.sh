@@ -45,8 +45,13 @@ indent() { sed 's/^/   /'; }
 pc() { "$here/pc.sh" "$@"; }
 
 # The panel's 800 x 480 screen. Xvfb picks a free display number itself;
-# its sockets live in the harness's own network namespace.
+# its sockets live in the harness's own network namespace and in a
+# /tmp/.X11-unix of this mount namespace. (Probing from another network
+# namespace, it would take over the socket files of the machine's own X
+# servers in the shared folder, a desktop's included.)
 start_display() {
+    mkdir -p /tmp/.X11-unix
+    mount -t tmpfs -o mode=1777 quarnel-x11 /tmp/.X11-unix
     Xvfb -displayfd 3 -noreset -screen 0 800x480x24 -nolisten tcp 3>"$work/display" >"$out/xvfb.log" 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do

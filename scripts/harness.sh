@@ -23,6 +23,8 @@
 #   folders (if-up.d, if-down.d, if-pre-up.d, if-post-down.d, interfaces.d),
 #   so no hook of the machine runs and the file may be replaced by rename;
 #   /sys = a read-only sysfs of the harness's own network namespace;
+#   /tmp/.X11-unix = an empty tmpfs (X servers started inside never meet
+#   the machine's display sockets);
 #   /run = an empty tmpfs (no systemd, D-Bus or resolvconf of the machine),
 #   with network/ for ifupdown's state; /dev/shm = an empty tmpfs;
 #   /dev/mem, /dev/kmem, /dev/port, where the machine has them = /dev/null;
@@ -168,6 +170,11 @@ mkdir -m 1777 /run/lock
 if [ -d /dev/shm ]; then
     mount -t tmpfs -o mode=1777,nosuid,nodev quarnel-shm /dev/shm
 fi
+# X servers started inside put their sockets here: without this folder of
+# its own, one started by a test takes over (and on exit deletes) the socket
+# of the machine's display with the same number.
+mkdir -p /tmp/.X11-unix
+mount -t tmpfs -o mode=1777,nosuid,nodev quarnel-x11 /tmp/.X11-unix
 # The FPGA's registers are physical memory: never reachable from here.
 for d in /dev/mem /dev/kmem /dev/port; do
     if [ -e "$d" ]; then mount --bind /dev/null "$d"; fi

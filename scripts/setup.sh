@@ -9,6 +9,7 @@ packages=(
     iproute2 util-linux ifupdown
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps netpbm socat procps
+    help2man lintian xserver-xephyr
 )
 
 missing=()

@@ -10,8 +10,11 @@
 #                                        run the installed program as the unit
 #                                        would (simulated FPGA), stop it with
 #                                        SIGTERM, purge, check nothing is left
-#   package_test.sh host BUILD_DIR       both, on a package cpack makes now
-#                                        from BUILD_DIR (inside the harness)
+#   package_test.sh lintian DEB          Debian's lintian finds no error or
+#                                        warning the package does not override;
+#                                        its changelog names its version
+#   package_test.sh host BUILD_DIR       all three, on a package cpack makes
+#                                        now from BUILD_DIR (inside the harness)
 set -euo pipefail
 harness=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/harness.sh
 
@@ -102,6 +105,27 @@ check_contents() {
     grep -q 'NEEDED.*\[libZELK_interface_DLL\.so\.1\]' <<<"$(readelf -d "$x/root/usr/bin/quarnel")" \
         || fail "quarnel does not load the library by its SONAME"
     note "contents of $deb as expected"
+}
+
+check_lintian() {
+    local deb=$1
+    command -v lintian >/dev/null || fail "lintian is missing: run scripts/setup.sh"
+    note "lintian $deb"
+    # Overridden tags (O:) are shown with their reasons (N:), hints (I:) too.
+    local out left
+    out=$(lintian --fail-on none --show-overrides --display-info "$deb" 2>&1) || fail "lintian failed: $out"
+    grep -v 'running with root privileges' <<<"$out" || true
+    left=$(grep -E '^[EW]: ' <<<"$out" || true)
+    [ -z "$left" ] || fail "lintian: errors or warnings neither fixed nor overridden:"$'\n'"$left"
+    local x version
+    x=$(mktemp -d)
+    temp_dirs+=("$x")
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$x" ./usr/share/doc/quarnel/changelog.gz
+    gzip -dc "$x/usr/share/doc/quarnel/changelog.gz" >"$x/changelog"
+    version=$(dpkg-parsechangelog -l "$x/changelog" -SVersion)
+    [ "$version" = "$(dpkg-deb --field "$deb" Version)" ] \
+        || fail "packaging/changelog's latest entry is $version, the package $(dpkg-deb --field "$deb" Version)"
+    note "lintian: no errors or warnings left"
 }
 
 # Everything below writes only into an overlay whose upper layer is a tmpfs
@@ -269,6 +293,9 @@ contents)
 install)
     check_install "$2"
     ;;
+lintian)
+    check_lintian "$2"
+    ;;
 host)
     build=$(readlink -f "$2")
     "$harness" --inside || fail "run inside scripts/harness.sh"
@@ -279,10 +306,11 @@ host)
         || fail "cpack failed: $(cat "$out/cpack.log")"
     deb=$(ls "$out"/quarnel_*.deb)
     check_contents "$deb" "$(dpkg --print-architecture)"
+    check_lintian "$deb"
     check_install "$deb"
     ;;
 *)
-    sed -n '2,16p' "$0" >&2
+    sed -n '2,19p' "$0" >&2
     exit 2
     ;;
 esac

@@ -43,21 +43,28 @@ QString usage()
     return QStringLiteral(
                "Usage: quarnelclient SUBCOMMAND [OPTIONS] [ARGUMENTS]\n"
                "\n"
-               "The PC side of the quarnel terminal's protocol.\n"
+               "The PC side of the quarnel terminal's protocol: finds terminals on the LAN,\n"
+               "sends them commands and records what their headboxes send.\n"
                "\n"
                "Subcommands:\n"
-               "  discover            listen for the terminal's broadcasts (UDP 8192 discovery JSON,\n"
-               "                      UDP 8193 status records) and print them with their sender\n"
-               "  command HOST CMD... send terminal command frames on TCP 2000 and wait for each\n"
-               "                      \"ok\" on TCP 2001\n"
-               "  record HOST         connect, switch sync on, store the headbox stream for a time\n"
-               "                      or a byte count, optionally check the simulator's pattern\n"
-               "  frame CMD...        print the bytes of terminal command frames (no network)\n"
+               "  discover              listen for the terminal's broadcasts (UDP 8192\n"
+               "                        discovery JSON, UDP 8193 status records) and print\n"
+               "                        them with their sender\n"
+               "  command HOST CMD...   send terminal command frames on TCP 2000 and wait for\n"
+               "                        each \"ok\" on TCP 2001\n"
+               "  record HOST           connect, switch sync on, store the headbox stream for\n"
+               "                        a time or a byte count, optionally check the\n"
+               "                        simulator's pattern\n"
+               "  frame CMD...          print the bytes of terminal command frames (no network)\n"
                "\n"
                "'quarnelclient SUBCOMMAND --help' describes the options of each.\n"
                "\n"
                "Terminal commands (for 'command', 'frame' and 'record --setup'):\n")
-        + FrameCommandParser::grammar() + QStringLiteral("\n") + QLatin1String(ExitCodeHelp);
+        + FrameCommandParser::grammar() + QStringLiteral("\n") + QLatin1String(ExitCodeHelp)
+        + QStringLiteral("\n"
+                         "Options:\n"
+                         "  -h, --help            print this text\n"
+                         "  -v, --version         print the version\n");
 }
 
 // The parser names the program by its path; the subcommand reads better.
@@ -405,6 +412,10 @@ int main(int argc, char *argv[])
     const QString sub = args.at(1);
     if (sub == QLatin1String("-h") || sub == QLatin1String("--help") || sub == QLatin1String("help")) {
         stdOut() << usage();
+        return ExitCode::Ok;
+    }
+    if (sub == QLatin1String("-v") || sub == QLatin1String("--version")) {
+        stdOut() << "quarnelclient " << QUARNELCLIENT_VERSION << "\n";
         return ExitCode::Ok;
     }
     // The sub-parser sees "quarnelclient SUB" as its program name.

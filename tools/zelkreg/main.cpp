@@ -51,8 +51,12 @@ const char description[] =
     "ZELK_FPGA=sim (the simulated FPGA, set up by the ZELK_SIM_* variables);\n"
     "unset, this build uses " ZELKREG_DEFAULT_BACKEND ".\n"
     "\n"
-    "Exit status: 0 done, 1 FPGA does not answer, 2 usage error, 3 quarnel is\n"
-    "running, 4 the register device cannot be opened.";
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the FPGA does not answer\n"
+    "  2  usage error\n"
+    "  3  quarnel is running\n"
+    "  4  the register device cannot be opened";
 
 bool parseNumber(const QString &text, uint64_t *value)
 {
@@ -123,7 +127,11 @@ int main(int argc, char **argv)
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        fputs(qPrintable(parser.helpText()), stdout);
+        // The parser names the program by the path it was started with.
+        QString help = parser.helpText();
+        const int nl = help.indexOf(QLatin1Char('\n'));
+        help.replace(0, nl, help.left(nl).replace(app.arguments().constFirst(), QStringLiteral("zelkreg")));
+        fputs(qPrintable(help), stdout);
         return ExitOk;
     }
     if (parser.isSet(QStringLiteral("version"))) {
