@@ -29,8 +29,8 @@ QVector<QPair<int, uint64_t>> registerWrites(FpgaSim *sim)
 }
 
 // Register writes the FPGA saw, with the link's pauses in their places as
-// {pause, ms}.
-const int pause = -1;
+// {pauseMark, ms}.
+const int pauseMark = -1;
 QVector<QPair<int, uint64_t>> writesAndPauses(FpgaSim *sim, const SimLink *link)
 {
     QVector<QPair<int, uint64_t>> out;
@@ -39,7 +39,7 @@ QVector<QPair<int, uint64_t>> writesAndPauses(FpgaSim *sim, const SimLink *link)
     int p = 0;
     for (int w = 0; w <= writes.size(); ++w) {
         for (; p < pauses.size() && pauses.at(p).first == w; ++p)
-            out.append(qMakePair(pause, uint64_t(pauses.at(p).second)));
+            out.append(qMakePair(pauseMark, uint64_t(pauses.at(p).second)));
         if (w < writes.size())
             out.append(writes.at(w));
     }
@@ -256,10 +256,10 @@ void tst_OrvInterfaceZelk::setUsbRegisterSequence()
         seen.remove(verifyAt);
     const QVector<QPair<int, uint64_t>> expected{
         {5, 0}, {8, 0},
-        {5, 0x4400}, {15, 0x0080}, {pause, 500}, {8, 8}, {5, 0x0040},
+        {5, 0x4400}, {15, 0x0080}, {pauseMark, 500}, {8, 8}, {5, 0x0040},
         {0, 0}, {9, 0}, {9, 0}, {11, 0}, {11, 0}, {0, 0}, {9, 0}, {9, 0xFFFFFFFF},
         {11, 0}, {11, 0}, {0, 7}, {0, 0}, {0, 0xFF00},
-        {2, 6}, {pause, 100}, {5, 0}, {pause, 100}, {5, 0x0040},
+        {2, 6}, {pauseMark, 100}, {5, 0}, {pauseMark, 100}, {5, 0x0040},
     };
     QCOMPARE(seen, expected);
     QCOMPARE(p.link->DataInQueue(), 0);
@@ -331,7 +331,7 @@ void tst_OrvInterfaceZelk::clearRxBuffer()
     p.link->ClearRxBuffer();
     QCOMPARE(p.link->DataInQueue(), 0);
     QCOMPARE(writesAndPauses(p.sim, p.link),
-             (QVector<QPair<int, uint64_t>>{{5, 0}, {pause, 100}, {5, 0x0040}}));
+             (QVector<QPair<int, uint64_t>>{{5, 0}, {pauseMark, 100}, {5, 0x0040}}));
     BYTE buffer[16];
     QCOMPARE(p.link->Read(buffer, 16), 0);
 }
