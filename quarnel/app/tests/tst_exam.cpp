@@ -73,7 +73,7 @@ private:
     // Identification requests the headbox has heard so far.
     static int identificationRequests();
 
-    QuarnelNetwork *hub = nullptr;
+    TestHub *hub = nullptr;
     QUdpSocket *discovery = nullptr;
     QUdpSocket *status = nullptr;
     QTcpSocket *data = nullptr;
@@ -123,11 +123,14 @@ void tst_Exam::cleanup()
 
 void tst_Exam::startTerminal()
 {
-    hub = new QuarnelNetwork(nullptr);
+    // No link given: the hub opens its FPGA-backed one, as the program does.
+    hub = new TestHub(nullptr);
     connection = new QSignalSpy(hub, SIGNAL(ClientConnectionState(bool)));
     hostName = new QSignalSpy(hub, SIGNAL(NewHostName(QString)));
     cable = new QSignalSpy(hub, SIGNAL(NetworkCableState(bool)));
     QVERIFY(connection->isValid() && hostName->isValid() && cable->isValid());
+    // The first tick comes from the test; the detector's timer gives the rest.
+    hub->tick();
 
     QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 20000);
     const QNetworkDatagram first = discovery->receiveDatagram();
