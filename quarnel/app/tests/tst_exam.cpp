@@ -278,7 +278,7 @@ void tst_Exam::wholeExam()
     QVERIFY(!FpgaSim::instance()->streaming(1));
     QTRY_VERIFY_WITH_TIMEOUT(identificationRequests() > requestsAtConnection, 10000);
     drain(discovery);
-    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 20000);
     QCOMPARE(discovery->receiveDatagram().data(), discoveryText());
 }
 
@@ -305,7 +305,7 @@ void tst_Exam::cablePulledDuringExam()
     drain(discovery);
     QVERIFY(pcside::plugCable());
     QTRY_VERIFY_WITH_TIMEOUT(cable->last().at(0).toBool(), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(discovery->hasPendingDatagrams(), 20000);
     QCOMPARE(discovery->receiveDatagram().data(), discoveryText());
 
     // The terminal takes the next exam.
