@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "circularqueue.h"
@@ -341,14 +342,16 @@ inline unsigned char streamByte(quint64 n)
     return static_cast<unsigned char>((n % 251) ^ (n >> 16));
 }
 
-class Producer : public QThread
+// A plain thread, joined: a QThread's own event dispatcher and its
+// hand-over at the end happen in uninstrumented Qt and glib code, which
+// ThreadSanitizer then reports as races of theirs.
+class Producer
 {
 public:
     Producer(CircularQueue<unsigned char> *q, quint64 total) : _q(q), _total(total) {}
     std::atomic<int> failedWrites{0};
 
-protected:
-    void run() override
+    void run()
     {
         QRandomGenerator rng(1);
         std::vector<unsigned char> block(20000);
@@ -382,7 +385,7 @@ void tst_CircularQueue::twoThreadsMoveEveryByteInOrder()
     const quint64 total = 100ull * 1000 * 1000;
     CircularQueue<unsigned char> q(65536);
     Producer producer(&q, total);
-    producer.start();
+    std::thread thread(&Producer::run, &producer);
 
     QRandomGenerator rng(2);
     std::vector<unsigned char> block(30000);
@@ -404,7 +407,7 @@ void tst_CircularQueue::twoThreadsMoveEveryByteInOrder()
         }
         received += quint64(n);
     }
-    QVERIFY(producer.wait(60000));
+    thread.join();
     QCOMPARE(producer.failedWrites.load(), 0);
     QCOMPARE(failedReads, 0);
     QCOMPARE(firstBad, total);

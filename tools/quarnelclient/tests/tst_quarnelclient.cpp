@@ -274,10 +274,10 @@ void tst_QuarnelClient::commandLosesTheAnswerPort()
     FakeTerminal t;
     QVERIFY(t.listen(Loopback));
     QProcess p;
-    // Lost while the client waits for the pause's answer: after a first "ok",
-    // so that no one could take the loss for a busy terminal's refusal. A
-    // client that waited on regardless would end with a time-out (6), at the
-    // earliest after the pause.
+    // Lost while the client waits for the pause's answer, after a first "ok":
+    // the client cannot take it for a busy terminal's refusal, whenever it
+    // comes. A client that waited on regardless would end with a time-out
+    // (6), at the earliest after the pause.
     QVERIFY(start(p, QStringLiteral("command 127.0.0.1 clear delay 60000 clear").split(' ')));
     QTRY_COMPARE_WITH_TIMEOUT(t.frames.size(), 2, 20000);
     t.dropAnswerClient();
