@@ -19,6 +19,7 @@
 #   QUARNEL_PANEL_IP, QUARNEL_PC_IP, QUARNEL_PC_IFACE
 #   QUARNEL_SUDO_LOG              one line per "sudo" call
 #   QUARNEL_INTERFACES            the file behind /etc/network/interfaces
+#   QUARNEL_LOCK_FILE             the run lock, in place of /run/quarnel/quarnel.lock
 #   XDG_CONFIG_HOME, TMPDIR       private settings home and temp folder
 # scripts/pc.sh COMMAND runs a command on the PC side.
 set -euo pipefail
@@ -104,6 +105,8 @@ export QUARNEL_PC_IP=$pc_ip
 export QUARNEL_PC_IFACE=pc0
 export QUARNEL_SUDO_LOG="$dir/sudo.log"
 export QUARNEL_INTERFACES="$dir/interfaces"
+# /run is the machine's: the program's run lock goes into this run's folder.
+export QUARNEL_LOCK_FILE="$dir/quarnel.lock"
 export XDG_CONFIG_HOME="$dir/config"
 export TMPDIR="$dir/tmp"
 export XDG_RUNTIME_DIR="$dir/runtime"
