@@ -2,6 +2,7 @@
 
 #include "circular_queue.h"
 #include "dxusb.h"
+#include "threadhandover.h"
 
 dxusb_read_routine::dxusb_read_routine(dxusb *dxusb_variable_tmp, circular_queue *queue_tmp)
     : QThread(nullptr), dxusb_variable(dxusb_variable_tmp), queue(queue_tmp), counter_read(0),
@@ -11,6 +12,7 @@ dxusb_read_routine::dxusb_read_routine(dxusb *dxusb_variable_tmp, circular_queue
 
 dxusb_read_routine::~dxusb_read_routine()
 {
+    THREAD_HANDOVER_JOINED(this);
     delete queue;
 }
 
@@ -50,4 +52,5 @@ void dxusb_read_routine::run()
         if (!read_pass())
             QThread::yieldCurrentThread();
     }
+    THREAD_HANDOVER_ENDED(this);
 }

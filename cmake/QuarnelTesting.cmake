@@ -17,6 +17,12 @@ function(quarnel_add_test name)
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZELK_FPGA=sim"
         TIMEOUT 900)
+    # One suppression file for the whole tree: Qt's own internals and the
+    # test doubles that lock through Qt, nothing of the program.
+    if(QUARNEL_SANITIZE STREQUAL "tsan")
+        set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+            "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/scripts/tsan.supp")
+    endif()
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()

@@ -3,6 +3,7 @@
 #include "controller.h"
 #include "maingui.h"
 #include "quarnelnetwork.h"
+#include "runlock.h"
 #include "singleinstanceguard.h"
 #include "unixsignalwatcher.h"
 
@@ -14,9 +15,19 @@ int main(int argc, char **argv)
     QApplication::setApplicationName("quarnel");
     QApplication::setApplicationVersion("1.9.2022.5");
 
+    // The guard's keys depend on TMPDIR and the IPC namespace; an instance
+    // started with others (pam_tmpdir, a private /tmp) meets only the run
+    // lock. A lock file that cannot be opened must not keep the panel dark.
+    RunLock *runLock = new RunLock;
+    if (runLock->Acquire() == RunLock::Held) {
+        delete runLock;
+        delete app;
+        return -1;
+    }
     SingleInstanceGuard *guard = new SingleInstanceGuard;
     if (!guard->Acquire()) {
         delete guard;
+        delete runLock;
         delete app;
         return -1;
     }
@@ -41,6 +52,8 @@ int main(int argc, char **argv)
 
     delete signalWatcher;
     delete guard;
+    // Released only now that the link is closed.
+    delete runLock;
     delete app;
     return 0;
 }

@@ -41,6 +41,7 @@
 #   QUARNEL_STANDIN_LOG           one line per call of another stand-in:
 #                                 its name and arguments
 #   QUARNEL_INTERFACES            the file behind /etc/network/interfaces
+#   QUARNEL_LOCK_FILE             the run lock, in place of /run/quarnel/quarnel.lock
 #   XDG_CONFIG_HOME, TMPDIR       private settings home and temp folder
 # scripts/pc.sh COMMAND runs a command on the PC side.
 set -euo pipefail
@@ -253,6 +254,9 @@ export QUARNEL_PC_IFACE=pc0
 export QUARNEL_SUDO_LOG="$dir/sudo.log"
 export QUARNEL_STANDIN_LOG="$dir/standin.log"
 export QUARNEL_INTERFACES="$etc/interfaces"
+# The program's run lock lives in this run's folder, beside the rest of
+# its private state.
+export QUARNEL_LOCK_FILE="$dir/quarnel.lock"
 export XDG_CONFIG_HOME="$dir/config"
 export TMPDIR="$dir/tmp"
 export XDG_RUNTIME_DIR="$dir/runtime"

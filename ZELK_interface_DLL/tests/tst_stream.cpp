@@ -1,6 +1,7 @@
 #include "ZELK_interface_DLL.h"
 #include "fpgasim.h"
 #include "streampattern.h"
+#include "threadhandover.h"
 
 #include <QtTest>
 #include <atomic>
@@ -71,6 +72,7 @@ void tst_stream::everyByteArrivesOnce()
             zelk.data_in_dxusb_queue(&n);
             zelk.return_counter_time();
         }
+        THREAD_HANDOVER_ENDED(&done);
     }));
 
     // The paced stream follows the simulator's clock, moved on 50 us at a
@@ -84,6 +86,7 @@ void tst_stream::everyByteArrivesOnce()
             else
                 QThread::yieldCurrentThread();
         }
+        THREAD_HANDOVER_ENDED(&done);
     }));
     if (rate) {
         sim->holdClock();
@@ -106,10 +109,14 @@ void tst_stream::everyByteArrivesOnce()
     }
     const double seconds = timer.nsecsElapsed() / 1e9;
     done = true;
-    if (busyNeighbour)
+    if (busyNeighbour) {
         neighbour->wait();
-    if (rate)
+        THREAD_HANDOVER_JOINED(&done);
+    }
+    if (rate) {
         pacer->wait();
+        THREAD_HANDOVER_JOINED(&done);
+    }
     zelk.write_on_register(15, 0x80);   // sync off
     zelk.interface_close();
 

@@ -221,7 +221,16 @@ check_install() {
     local envs=()
     while IFS= read -r kv; do envs+=("$kv"); done < <(sed -n 's/^Environment=//p' "$root$unit")
     grep -qx 'KillSignal=SIGTERM' "$root$unit" || fail "unit does not stop with SIGTERM"
-    grep -Eqx 'Restart=(on-failure|always)' "$root$unit" || fail "unit does not restart the program"
+    # Back after any failure, however often; the exit sequence's status 0 stays stopped.
+    grep -qx 'Restart=on-failure' "$root$unit" || fail "unit does not restart the program on failure only"
+    grep -qx 'StartLimitIntervalSec=0' "$root$unit" || fail "unit gives up after a start limit"
+    grep -Eqx 'MemoryMax=[0-9]+[KMG]' "$root$unit" || fail "unit has no memory ceiling"
+    note "systemd-analyze security --offline=true quarnel.service"
+    local security
+    if ! security=$(in_root systemd-analyze security --offline=true --threshold=35 --no-pager "$unit" 2>&1); then
+        fail "unit's exposure rose above 3.5:"$'\n'"$security"
+    fi
+    tail -n 1 <<<"$security"
     printf '%s\n' "${envs[@]}" | grep -qx 'QT_QPA_FB_HIDECURSOR=1' || fail "pointer not hidden"
     printf '%s\n' "${envs[@]}" | grep -q '^QT_QPA_PLATFORM=\(linuxfb\|eglfs\)' || fail "not on the framebuffer"
 
@@ -233,8 +242,15 @@ check_install() {
     local listen=$t/discovery.txt
     nsenter --net="$QUARNEL_PC_NETNS" timeout 30 socat -u UDP4-RECV:8192,reuseaddr OPEN:"$listen",creat,append &
     local listener=$!
+    # The unit's capability bounding set and no-new-privileges, as systemd
+    # would apply them (the rest of its sandbox needs systemd itself).
+    local caps
+    caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$root$unit" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
+    [ -n "$caps" ] || fail "unit has no capability bounding set"
+    grep -qx 'NoNewPrivileges=yes' "$root$unit" || fail "unit lets the program gain privileges"
     # There is no framebuffer here: offscreen replaces the unit's platform.
-    chroot "$root" env "${envs[@]}" QT_QPA_PLATFORM=offscreen ZELK_FPGA=sim "$exec_start" \
+    chroot "$root" setpriv --no-new-privs --bounding-set="-all,$caps" \
+        env "${envs[@]}" QT_QPA_PLATFORM=offscreen ZELK_FPGA=sim "$exec_start" \
         > "$t/program.log" 2>&1 &
     local program=$!
     local got=
@@ -264,7 +280,7 @@ check_install() {
     done
     [ -n "$status" ] || { kill -KILL "$program"; fail "program still running 15 s after SIGTERM"; }
     [ "$status" -eq 0 ] || fail "program ended with status $status after SIGTERM:"$'\n'"$(cat "$t/program.log")"
-    # systemd removes the runtime folder when the unit stops.
+    # The unit keeps its runtime folder until the next boot (/run is a tmpfs).
     [ -z "$runtime" ] || rm -rf --one-file-system "$root/run/$runtime"
 
     # An enabled unit (as on the panel, where postinst does this) must go

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "orv.h"
+#include "threadhandover.h"
 
 namespace {
 const unsigned long cyclePauseMs = 300;
@@ -23,6 +24,11 @@ HeadboxChecker::HeadboxChecker(Orv *orv)
     : QThread(nullptr), pause(false), end(false), _orv(orv)
 {
     memset(serialNum, 0, sizeof(serialNum));
+}
+
+HeadboxChecker::~HeadboxChecker()
+{
+    THREAD_HANDOVER_JOINED(this);
 }
 
 void HeadboxChecker::run()
@@ -60,6 +66,7 @@ void HeadboxChecker::run()
             break;
         Rest(cyclePauseMs);
     }
+    THREAD_HANDOVER_ENDED(this);
 }
 
 void HeadboxChecker::Rest(unsigned long ms)

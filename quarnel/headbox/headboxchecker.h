@@ -16,6 +16,8 @@ class HeadboxChecker : public QThread
     Q_OBJECT
 public:
     explicit HeadboxChecker(Orv *orv);
+    // Only once the thread has ended (wait()).
+    ~HeadboxChecker() override;
 
     void run() override;
     // Ends the loop at the end of the cycle under way; a paused thread must

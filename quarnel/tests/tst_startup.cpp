@@ -19,9 +19,10 @@ private slots:
     void simultaneousStartsLeaveExactlyOne();
     void terminationRemovesMarker();
     void terminationDuringStartUpIsClean();
+    void instanceWithOtherTempFolderIsRefused();
 
 private:
-    QProcess *start();
+    QProcess *start(const QString &tmpdir = QString());
     static bool markerExists();
     struct Segment
     {
@@ -35,10 +36,12 @@ private:
     QList<QProcess *> _processes;
 };
 
-QProcess *tst_Startup::start()
+QProcess *tst_Startup::start(const QString &tmpdir)
 {
     QProcess *p = new QProcess(this);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!tmpdir.isEmpty())
+        env.insert("TMPDIR", tmpdir);
     env.insert("ZELK_FPGA", "sim");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p->setProcessEnvironment(env);
@@ -204,6 +207,23 @@ void tst_Startup::terminationDuringStartUpIsClean()
     QCOMPARE(first->exitStatus(), QProcess::NormalExit);
     QCOMPARE(first->exitCode(), 0);
     QVERIFY(!markerExists());
+}
+
+void tst_Startup::instanceWithOtherTempFolderIsRefused()
+{
+    // Another TMPDIR gives the guard other keys (as pam_tmpdir or a private
+    // /tmp do); the run lock still tells the two apart.
+    QVERIFY(!qEnvironmentVariableIsEmpty("QUARNEL_LOCK_FILE"));
+    QTemporaryDir otherTmp;
+    QVERIFY(otherTmp.isValid());
+    QProcess *first = start();
+    QTRY_VERIFY_WITH_TIMEOUT(markerExists(), 10000);
+
+    QProcess *second = start(otherTmp.path());
+    QVERIFY(second->waitForFinished(10000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 255);
+    QVERIFY(first->state() == QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

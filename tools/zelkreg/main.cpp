@@ -1,5 +1,6 @@
 // zelkreg: the FPGA register tool for bring-up and service of a panel.
 #include "registertool.h"
+#include "runlock.h"
 
 #include "devmemwindow.h"
 #include "dxusb.h"
@@ -174,7 +175,9 @@ int main(int argc, char **argv)
         return usage(QStringLiteral("unknown command: ") + name);
     }
 
-    if (writes && !parser.isSet(forceOption) && quarnelRunning()) {
+    // Held until the tool ends, so that a quarnel starting meanwhile steps back.
+    RunLock runLock;
+    if (writes && !parser.isSet(forceOption) && (quarnelRunning() || runLock.Acquire() == RunLock::Held)) {
         fprintf(stderr, "zelkreg: quarnel is running and uses the link; stop it first "
                         "(systemctl stop quarnel) or pass --force\n");
         return ExitBusy;

@@ -1,8 +1,11 @@
 #include <QtTest>
 
+#include <QDir>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
+
+#include <sys/mount.h>
 
 #include "harness.h"
 #include "system.h"
@@ -44,6 +47,51 @@ static QByteArray firstTimeInNewProcess()
     return child.readAllStandardOutput().trimmed();
 }
 
+static QStringList debugMessages;
+static void keepMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    debugMessages << text;
+}
+
+enum class Folder { Writable, FileIsMountPoint, Full, ReadOnly };
+Q_DECLARE_METATYPE(Folder)
+
+// /etc/network as a small tmpfs of this harness's own mount namespace,
+// holding what the interfaces file held and ifupdown's (empty) hook folders.
+static bool networkFolderMounted = false;
+static bool mountNetworkFolder(Folder kind, const QByteArray &old, const QString &boundFile)
+{
+    if (mount("quarnel-test", "/etc/network", "tmpfs", 0, "size=16k,mode=755") != 0)
+        return false;
+    networkFolderMounted = true;
+    for (const char *hooks : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
+        if (!QDir("/etc/network").mkdir(hooks))
+            return false;
+    QFile file("/etc/network/interfaces");
+    if (!file.open(QIODevice::WriteOnly) || file.write(old) != old.size())
+        return false;
+    file.close();
+    switch (kind) {
+    case Folder::Writable:
+        return true;
+    case Folder::FileIsMountPoint:
+        return QFile::copy("/etc/network/interfaces", boundFile)
+               && mount(QFile::encodeName(boundFile).constData(), "/etc/network/interfaces", nullptr, MS_BIND, nullptr) == 0;
+    case Folder::Full: {
+        QFile filler("/etc/network/filler");
+        if (!filler.open(QIODevice::WriteOnly))
+            return false;
+        const QByteArray block(1024, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        return true;
+    }
+    case Folder::ReadOnly:
+        return mount(nullptr, "/etc/network", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    return false;
+}
+
 class tst_System : public QObject
 {
     Q_OBJECT
@@ -51,6 +99,9 @@ private slots:
     void initTestCase();
     void changeIpRewritesFileRestartsInterfaceAndClearsFirstTime();
     void changeIpReplacesOtherEntries();
+    void changeIpKeepsTheOldFileUnlessTheNewOneIsSaved_data();
+    void changeIpKeepsTheOldFileUnlessTheNewOneIsSaved();
+    void cleanup();
 };
 
 void tst_System::initTestCase()
@@ -96,6 +147,67 @@ void tst_System::changeIpReplacesOtherEntries()
     QCOMPARE(interfacesFile(), fourLines(qPrintable(harness::panelIp())));
     QCOMPARE(eth0Ipv4(), QList<QHostAddress>{QHostAddress(harness::panelIp())});
     QVERIFY(!system.IsFirstTime());
+}
+
+void tst_System::changeIpKeepsTheOldFileUnlessTheNewOneIsSaved_data()
+{
+    QTest::addColumn<Folder>("folder");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("files");
+
+    // Failures first: they leave eth0 on the harness's address.
+    QTest::newRow("disk full") << Folder::Full << false
+                               << "Address not saved: writing /etc/network/.interfaces.*: No space left on device"
+                               << QStringList{"filler", "interfaces"};
+    QTest::newRow("read-only") << Folder::ReadOnly << false
+                               << "Address not saved: creating /etc/network/.interfaces.*: Read-only file system"
+                               << QStringList{"interfaces"};
+    QTest::newRow("replaced") << Folder::Writable << true << QString() << QStringList{"interfaces"};
+    QTest::newRow("file is a mount point") << Folder::FileIsMountPoint << true
+                                           << "/etc/network/interfaces is a mount point: rewritten in place"
+                                           << QStringList{"interfaces"};
+}
+
+void tst_System::changeIpKeepsTheOldFileUnlessTheNewOneIsSaved()
+{
+    QFETCH(Folder, folder);
+    QFETCH(bool, saved);
+    QFETCH(QString, message);
+    QFETCH(QStringList, files);
+
+    QSettings().remove("firstTime");
+    const QByteArray old = interfacesFile();
+    QVERIFY(old.contains(harness::panelIp().toLatin1()));
+    QTemporaryDir dir;
+    QVERIFY(mountNetworkFolder(folder, old, dir.filePath("bound")));
+
+    debugMessages.clear();
+    qInstallMessageHandler(keepMessage);
+    System system;
+    system.ChangeIp(QHostAddress("10.0.0.7"));
+    qInstallMessageHandler(nullptr);
+
+    QCOMPARE(interfacesFile(), saved ? fourLines("10.0.0.7") : old);
+    QCOMPARE(system.IsFirstTime(), !saved);
+    QCOMPARE(firstTimeInNewProcess(), QByteArray(saved ? "false" : "true"));
+    if (!saved)
+        QCOMPARE(eth0Ipv4(), QList<QHostAddress>{QHostAddress(harness::panelIp())});
+    // No temporary file stays behind.
+    QCOMPARE(QDir("/etc/network").entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot), files);
+    if (message.isEmpty())
+        QCOMPARE(debugMessages, QStringList());
+    else
+        QVERIFY2(debugMessages.size() == 1
+                     && QRegularExpression(QRegularExpression::anchoredPattern(message)).match(debugMessages[0]).hasMatch(),
+                 qPrintable(debugMessages.join('\n')));
+}
+
+void tst_System::cleanup()
+{
+    // Only the tmpfs above; it takes the file's bind mount with it.
+    if (networkFolderMounted && umount2("/etc/network", MNT_DETACH) == 0)
+        networkFolderMounted = false;
 }
 
 int main(int argc, char **argv)

@@ -1,5 +1,6 @@
 #include "childprocess.h"
 #include "harness.h"
+#include "runlock.h"
 
 #include <QProcess>
 #include <QSharedMemory>
@@ -34,6 +35,8 @@ private slots:
     void missingDeviceIsReported();
     void runningInstanceBlocksWrites_data();
     void runningInstanceBlocksWrites();
+    void runLockBlocksWrites_data() { runningInstanceBlocksWrites_data(); }
+    void runLockBlocksWrites();
 
 private:
     static Result run(const QStringList &args, const QStringList &env = {});
@@ -249,6 +252,26 @@ void tst_zelkreg::runningInstanceBlocksWrites()
     marker.detach();
 
     // Without the running instance the same command goes through.
+    QCOMPARE(run(args).status, 0);
+}
+
+void tst_zelkreg::runLockBlocksWrites()
+{
+    // A quarnel with another TMPDIR or IPC namespace leaves no segment here;
+    // its run lock is what the tool meets.
+    QUARNEL_REQUIRE_HARNESS();
+    QVERIFY(!qEnvironmentVariableIsEmpty("QUARNEL_LOCK_FILE"));
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+
+    {
+        RunLock quarnel;
+        QCOMPARE(quarnel.Acquire(), RunLock::Taken);
+        const Result r = run(args);
+        QCOMPARE(r.status, status);
+        if (status == 3)
+            QVERIFY2(r.err.contains(QLatin1String("quarnel is running")), qPrintable(r.err));
+    }
     QCOMPARE(run(args).status, 0);
 }
 
