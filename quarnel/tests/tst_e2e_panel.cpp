@@ -28,6 +28,7 @@ private:
     QProcess _xvfb;
     QString _display;
     std::unique_ptr<Quarnel> _quarnel;
+    std::unique_ptr<Broadcasts> _broadcasts;
 };
 
 QByteArray tst_E2ePanel::run(const QStringList &command)
@@ -90,6 +91,8 @@ void tst_E2ePanel::initTestCase()
     _display = ":" + QString::fromLatin1(displayNumber());
     qputenv("DISPLAY", _display.toLatin1());
     markAddressSet();
+    _broadcasts.reset(new Broadcasts);
+    QVERIFY2(_broadcasts->ok(), "the PC cannot bind UDP 8192/8193");
 }
 
 void tst_E2ePanel::cleanupTestCase()
@@ -101,6 +104,7 @@ void tst_E2ePanel::cleanupTestCase()
 
 void tst_E2ePanel::init()
 {
+    _broadcasts->clear();
     _quarnel.reset(new Quarnel(1, 0, QStringLiteral("xcb")));
     QVERIFY(_quarnel->start());
     // The status screen is up once the program's full-screen window shows.
@@ -112,6 +116,9 @@ void tst_E2ePanel::init()
     // Until the program has given it the input focus, a window it opens
     // meanwhile may lose the focus to it.
     QTRY_VERIFY_WITH_TIMEOUT(hasFocus(xdotool({"search", "--onlyvisible", "--classname", "quarnel"})), 60000);
+    // It broadcasts only once it has found its own address; a setup dialog
+    // opened before would show none.
+    QTRY_VERIFY_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, 60000);
     QVERIFY(dialogWindow().isEmpty());
 }
 
