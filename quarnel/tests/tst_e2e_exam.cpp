@@ -233,6 +233,8 @@ void tst_E2eExam::stalledPcBoundedMemoryThenRecovers()
     t.start();
     const qint64 limitKb = 32 * 1024;
     while (fullReports() < 2 && peak - before < limitKb && _quarnel->running() && t.elapsed() < 180000) {
+        // Not a guess at a duration: the loop waits for the condition and
+        // samples the program's memory while it does.
         QTest::qWait(100);
         peak = qMax(peak, rssKb(_quarnel->pid()));
     }
