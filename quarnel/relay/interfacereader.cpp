@@ -62,8 +62,7 @@ InterfaceReader::~InterfaceReader()
         clientAnswer->disconnect(this);
     _client = nullptr;
     clientAnswer = nullptr;
-    if (hostLookupId != -1)
-        QHostInfo::abortHostLookup(hostLookupId);
+    AbortHostLookup();
 
     delete bufTcpToOrv1;
     delete bufOrvToTcp;
@@ -99,8 +98,6 @@ void InterfaceReader::ReadyToRead()
 {
     Resume();
 }
-
-// ---------------------------------------------------------------- relay loop
 
 void InterfaceReader::run()
 {
@@ -167,8 +164,6 @@ void InterfaceReader::CommandSleep(unsigned long ms)
     QThread::msleep(ms);
 }
 
-// ------------------------------------------------------------ data client
-
 void InterfaceReader::ClientConnected()
 {
     while (QTcpSocket *s = _tcpServer->nextPendingConnection()) {
@@ -176,10 +171,12 @@ void InterfaceReader::ClientConnected()
         // may not have been noticed yet.
         if (_client && ConnectionPolicy::PeerHasClosed(_client))
             ClientDisconnected();
-        if (_client)
-            RefuseClient(s);
-        else
+        if (!_client) {
             AcceptClient(s);
+            continue;
+        }
+        Log(ConnectionPolicy::RefusedText(s->peerAddress()));
+        ConnectionPolicy::Drop(s, this);
     }
 }
 
@@ -213,12 +210,6 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     Resume();
 }
 
-void InterfaceReader::RefuseClient(QTcpSocket *s)
-{
-    Log(ConnectionPolicy::RefusedText(s->peerAddress()));
-    ConnectionPolicy::Drop(s, this);
-}
-
 void InterfaceReader::ClientDisconnected()
 {
     QTcpSocket *from = qobject_cast<QTcpSocket *>(sender());
@@ -238,10 +229,7 @@ void InterfaceReader::ClientDisconnected()
 
     if (QTcpSocket *gone = std::exchange(_client, nullptr))
         ConnectionPolicy::Drop(gone, this);
-    if (hostLookupId != -1) {
-        QHostInfo::abortHostLookup(hostLookupId);
-        hostLookupId = -1;
-    }
+    AbortHostLookup();
     emit EndExamOrDisconnection();
     emit IpHostName(QString(""));
 }
@@ -315,8 +303,6 @@ void InterfaceReader::ClientBytesWritten(qint64 bytes)
         WriteData(0);
 }
 
-// ---------------------------------------------------------- answer client
-
 void InterfaceReader::ClientAnswerConnected()
 {
     while (QTcpSocket *s = tcpServerAnswer->nextPendingConnection()) {
@@ -327,7 +313,8 @@ void InterfaceReader::ClientAnswerConnected()
         // While a PC streams, its answers go to it alone: a refused second
         // PC must not take them over.
         if (!ConnectionPolicy::AnswerAllowed(s->peerAddress(), _client)) {
-            RefuseAnswerClient(s);
+            Log(ConnectionPolicy::AnswerRefusedText(s->peerAddress(), _client->peerAddress()));
+            ConnectionPolicy::Drop(s, this);
             continue;
         }
         // The newest answer connection wins (a PC may connect it before the
@@ -338,12 +325,6 @@ void InterfaceReader::ClientAnswerConnected()
         connect(s, SIGNAL(disconnected()), this, SLOT(ClientAnswerDisconnected()));
         connect(s, SIGNAL(readyRead()), this, SLOT(DiscardAnswerInput()));
     }
-}
-
-void InterfaceReader::RefuseAnswerClient(QTcpSocket *s)
-{
-    Log(ConnectionPolicy::AnswerRefusedText(s->peerAddress(), _client->peerAddress()));
-    ConnectionPolicy::Drop(s, this);
 }
 
 void InterfaceReader::ClientAnswerDisconnected()
@@ -369,7 +350,12 @@ void InterfaceReader::SendResponseToClient()
     clientAnswer->flush();
 }
 
-// ------------------------------------------------------------------ other
+void InterfaceReader::AbortHostLookup()
+{
+    if (hostLookupId != -1)
+        QHostInfo::abortHostLookup(hostLookupId);
+    hostLookupId = -1;
+}
 
 void InterfaceReader::HostInfo(QHostInfo info)
 {
@@ -403,8 +389,6 @@ void InterfaceReader::DebugWithTime(const QString &text)
     Debug(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char(' ') + text);
 }
 
-// ----------------------------------------------------- command scanner
-
 OrvInterface *InterfaceReader::Link() const
 {
     return _orv ? _orv->_interface : nullptr;
@@ -420,22 +404,19 @@ void InterfaceReader::DataToHeadboxAndParseCommand()
     scannerTook = true;
     if (!pass.log.isEmpty())
         Log(pass.log);
-    OrvInterface *orvInterface = Link();
-    if (pass.keyless)
-        WriteKeylessData(bufSup, pass.data);
-    else if (orvInterface && pass.data > 0)
-        orvInterface->Write(reinterpret_cast<BYTE *>(bufSup), int(pass.data));
+    if (pass.data > 0)
+        WriteToHeadbox(bufSup, pass.data, pass.keyless);
     // A mismatching or short frame has been logged and is dropped whole:
     // nothing of it reaches the headbox.
     if (pass.frame > 0)
         ExecuteQuarnelCommand(bufSup + pass.data, pass.frame);
 }
 
-void InterfaceReader::WriteKeylessData(char *buf, long n)
+void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)
 {
     OrvInterface *orvInterface = Link();
     const int sent = orvInterface ? orvInterface->Write(reinterpret_cast<BYTE *>(buf), int(n)) : 0;
-    if (sent != n) {
+    if (checked && sent != n) {
         Log(QStringLiteral("errore"));
         DebugWithTime(QStringLiteral("Errore"));
     }

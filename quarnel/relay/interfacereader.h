@@ -89,11 +89,11 @@ private:
     short ExecuteQuarnelCommand(char *s, long len);
 
     void AcceptClient(QTcpSocket *s);
-    void RefuseClient(QTcpSocket *s);
-    void RefuseAnswerClient(QTcpSocket *s);
-    void WriteKeylessData(char *buf, long n);
+    // Key-less chunks are checked; the bytes ahead of a frame go unchecked.
+    void WriteToHeadbox(char *buf, long n, bool checked);
     OrvInterface *Link() const;
     void DropFinishedStream();
+    void AbortHostLookup();
     void Log(const QString &text);
     static void Debug(const QString &text);
     static void DebugWithTime(const QString &text);
