@@ -79,7 +79,7 @@ private slots:
 
 protected:
     void run() override;
-    // Command 8's pause; a test or fuzz build may observe it instead.
+    // Command 8's pause; a test may record or hold it instead.
     virtual void CommandSleep(unsigned long ms);
 
 private:

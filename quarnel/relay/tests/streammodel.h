@@ -94,24 +94,10 @@ inline StreamModel model(const QByteArray &stream)
 // many parameter bytes as its command reads.
 inline bool answered(const QByteArray &f)
 {
-    const int len = f.size();
-    quint16 sum = 0;
-    for (int i = 0; i < len - 2; ++i)
-        sum = quint16(sum + static_cast<unsigned char>(f.at(i)));
-    const quint16 given = quint16(static_cast<unsigned char>(f.at(len - 2))
-                                  | (static_cast<unsigned char>(f.at(len - 1)) << 8));
-    if (sum != given)
-        return false;
-    const qint16 code = qint16(static_cast<unsigned char>(f.at(8)) | (static_cast<unsigned char>(f.at(9)) << 8));
-    const int lenParam = len - 12;
-    int needed = 0;
-    if (code == 1 || (code >= 4 && code <= 7))
-        needed = 2;
-    else if (code == 2 || code == 8)
-        needed = 4;
-    else if (code == 3)
-        needed = 16;
-    return lenParam >= needed;
+    const int body = f.size() - 2;
+    const quint16 given = qFromLittleEndian<quint16>(f.constData() + body);
+    return given == TerminalFrame::checksum(f.constData(), body)
+        && body - TerminalFrame::HeaderSize >= TerminalFrame::paramSize(TerminalFrame::codeOf(f.constData()));
 }
 
 } // namespace relaytest

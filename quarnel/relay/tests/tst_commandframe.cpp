@@ -246,13 +246,10 @@ void tst_CommandFrame::decode_data()
     QTest::newRow("trigger -1") << frame(2, le32(-1)) << 0 << 2 << -1 << none << QString();
     QTest::newRow("layout") << frame(3, layoutParams()) << 0 << 3 << 0 << QList<int>{1, 2, 8, 4, 8, 0, 0, 0}
                             << QString();
-    QTest::newRow("read/write 2") << frame(6, le16(2)) << 0 << 6 << 2 << none << QString();
-    QTest::newRow("sync on") << frame(7, le16(1)) << 0 << 7 << 1 << none << QString();
     QTest::newRow("delay within the bound") << frame(8, le32(1234)) << 0 << 8 << 1234 << none << QString();
     QTest::newRow("delay negative: none") << frame(8, le32(-5)) << 0 << 8 << 0 << none << QString();
     QTest::newRow("delay bounded to a minute") << frame(8, le32(100000)) << 0 << 8 << 60000 << none << QString();
     QTest::newRow("largest delay bounded") << frame(8, le32(0x7fffffff)) << 0 << 8 << 60000 << none << QString();
-    QTest::newRow("unknown code with parameters") << frame(10, "xy") << 0 << 10 << 0 << none << QString();
     QTest::newRow("bad checksum") << frame(6, le16(1), -1, true) << -1 << 6 << 0 << none
                                   << QString("!!!! ERROREEEEE CHECKSUM!!!!6  14  321  1  65  320");
     QTest::newRow("fewer parameter bytes than read") << frame(8, le16(1)) << -2 << 8 << 0 << none
