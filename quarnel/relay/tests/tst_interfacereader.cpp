@@ -10,7 +10,6 @@
 #include "harness.h"
 #include "orv.h"
 #include "quarnellog.h"
-#include "quarnelprotocol.h"
 #include "recordingorvinterface.h"
 #include "relaytestsupport.h"
 
@@ -22,8 +21,9 @@ using namespace relaytest;
 
 namespace {
 
-const quint16 dataPort = QuarnelProtocol::DataPort;
-const quint16 answerPort = QuarnelProtocol::AnswerPort;
+// The panel's ports, as the PC program knows them.
+const quint16 dataPort = 2000;
+const quint16 answerPort = 2001;
 
 // Relay signals and event log lines, in the order the GUI thread saw them.
 class EventRecorder : public QObject
