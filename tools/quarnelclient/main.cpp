@@ -419,7 +419,7 @@ int main(int argc, char *argv[])
         return ExitCode::Ok;
     }
     if (sub == QLatin1String("-v") || sub == QLatin1String("--version")) {
-        stdOut() << "quarnelclient " << QUARNELCLIENT_VERSION << "\n";
+        stdOut() << "quarnelclient " << QuarnelProtocol::version() << "\n";
         return ExitCode::Ok;
     }
     // The sub-parser sees "quarnelclient SUB" as its program name.
