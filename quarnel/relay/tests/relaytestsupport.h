@@ -7,15 +7,15 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QVector>
-#include <QWaitCondition>
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 #include "interfacereader.h"
 #include "streammodel.h"
@@ -41,7 +41,8 @@ inline QByteArray receive(QTcpSocket *s, int n, int timeoutMs = 5000)
 
 // Reaches into the relay's queues and servers. Command 8's pauses are
 // recorded instead of slept when asked to; while the test holds them, the
-// relay thread stays inside each one until the test releases it.
+// relay thread stays inside each one until the test releases it. Standard
+// locks: ThreadSanitizer sees their hand-over, not the inside of Qt's.
 class InterfaceReaderProbe : public InterfaceReader
 {
 public:
@@ -51,21 +52,22 @@ public:
 
     QVector<unsigned long> sleeps() const
     {
-        QMutexLocker lock(&sleepMutex);
-        return sleepsTaken;
+        std::unique_lock<std::mutex> lock(sleepMutex);
+        // A copy of its own: a shared one's reference count lives in Qt.
+        return QVector<unsigned long>(sleepsTaken.begin(), sleepsTaken.end());
     }
     void holdSleeps(bool hold)
     {
-        QMutexLocker lock(&sleepMutex);
+        std::unique_lock<std::mutex> lock(sleepMutex);
         holding = hold;
-        sleepReleased.wakeAll();
+        sleepReleased.notify_all();
     }
     // Lets the pauses recorded so far end; later ones are held again.
     void releaseSleeps()
     {
-        QMutexLocker lock(&sleepMutex);
-        released = sleepsTaken.size();
-        sleepReleased.wakeAll();
+        std::unique_lock<std::mutex> lock(sleepMutex);
+        released = int(sleepsTaken.size());
+        sleepReleased.notify_all();
     }
     long towardsHeadboxQueued() { return bufTcpToOrv1->NumData(); }
     long towardsPcQueued() { return bufOrvToTcp->NumData(); }
@@ -95,19 +97,18 @@ protected:
             InterfaceReader::CommandSleep(ms);
             return;
         }
-        QMutexLocker lock(&sleepMutex);
-        sleepsTaken.append(ms);
-        const int index = sleepsTaken.size() - 1;
-        while (holding && index >= released)
-            sleepReleased.wait(&sleepMutex);
+        std::unique_lock<std::mutex> lock(sleepMutex);
+        sleepsTaken.push_back(ms);
+        const int index = int(sleepsTaken.size()) - 1;
+        sleepReleased.wait(lock, [&] { return !holding || index < released; });
     }
 
 private:
-    mutable QMutex sleepMutex;
-    QWaitCondition sleepReleased;
+    mutable std::mutex sleepMutex;
+    std::condition_variable sleepReleased;
     bool holding = false;
     int released = 0;
-    QVector<unsigned long> sleepsTaken;
+    std::vector<unsigned long> sleepsTaken;
 };
 
 #endif
