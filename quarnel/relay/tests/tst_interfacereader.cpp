@@ -28,10 +28,8 @@ const quint16 dataPort = 2000;
 const quint16 answerPort = 2001;
 
 // Relay signals and event log lines, in the order the GUI thread saw them.
-class EventRecorder : public QObject
+struct EventRecorder
 {
-    Q_OBJECT
-public:
     QStringList events;
     QStringList logLines;
     QStringList debugLines; // GUI thread only, the leading time as "hh:mm:ss"
@@ -39,17 +37,6 @@ public:
     QHostAddress hostAddress;
 
     int count(const QString &event) const { return events.count(event); }
-
-public slots:
-    void ReadyToStartExam() { events << "ReadyToStartExam"; }
-    void EndExamOrDisconnection() { events << "EndExamOrDisconnection"; }
-    void IpHost(QHostAddress addr)
-    {
-        hostAddress = addr;
-        events << "IpHost";
-    }
-    void IpHostName(QString name) { events << "IpHostName:" + name; }
-    void LogLine(QString text) { logLines << text; }
 };
 
 // The recording link as the relay needs it: polls only counted (the relay
@@ -220,7 +207,6 @@ private slots:
     void secondClientRefusedWhileFirstStreams();
     void reconnectAtOnceIsAccepted_data();
     void reconnectAtOnceIsAccepted();
-    void answerConnectionReplacesPrevious();
     void answerPortStaysWithTheStreamingPc();
     void answerPortWithoutDataClient();
     void vanishedPcDoesNotHoldTheAnswerPort();
@@ -228,7 +214,6 @@ private slots:
     void nextPcStartsClean_data();
     void nextPcStartsClean();
     void pcThatStopsReading();
-    void dataSocketHasKeepAlive();
     void randomStreamWithFramesByteExact();
 
 private:
@@ -272,11 +257,15 @@ void tst_InterfaceReader::init()
     link->reg15 = 0x0080;
     orv = new Orv(link, log);
     relay = new InterfaceReaderProbe(orv, log);
-    QObject::connect(relay, SIGNAL(ReadyToStartExam()), rec, SLOT(ReadyToStartExam()));
-    QObject::connect(relay, SIGNAL(EndExamOrDisconnection()), rec, SLOT(EndExamOrDisconnection()));
-    QObject::connect(relay, SIGNAL(IpHost(QHostAddress)), rec, SLOT(IpHost(QHostAddress)));
-    QObject::connect(relay, SIGNAL(IpHostName(QString)), rec, SLOT(IpHostName(QString)));
-    QObject::connect(log, SIGNAL(AddLogItemSignal(QString)), rec, SLOT(LogLine(QString)));
+    QObject::connect(relay, &InterfaceReader::ReadyToStartExam, this, [this] { rec->events << "ReadyToStartExam"; });
+    QObject::connect(relay, &InterfaceReader::EndExamOrDisconnection, this,
+                     [this] { rec->events << "EndExamOrDisconnection"; });
+    QObject::connect(relay, &InterfaceReader::IpHost, this, [this](QHostAddress a) {
+        rec->hostAddress = a;
+        rec->events << "IpHost";
+    });
+    QObject::connect(relay, &InterfaceReader::IpHostName, this, [this](QString n) { rec->events << "IpHostName:" + n; });
+    QObject::connect(log, &QuarnelLog::AddLogItemSignal, this, [this](QString t) { rec->logLines << t; });
     answersSent = 0;
     QObject::connect(relay, &InterfaceReader::SendResponse, relay, [this] { answersSent.fetch_add(1); },
                      Qt::DirectConnection);
@@ -302,16 +291,14 @@ void tst_InterfaceReader::cleanup()
 
 bool tst_InterfaceReader::connectPc()
 {
-    pc.reset(new QTcpSocket);
-    pc->connectToHost(QHostAddress::LocalHost, dataPort);
-    return pc->waitForConnected(5000) && relay->acceptDataNow();
+    pc = connectFrom("127.0.0.1", dataPort);
+    return pc && relay->acceptDataNow();
 }
 
 bool tst_InterfaceReader::connectAnswer()
 {
-    answer.reset(new QTcpSocket);
-    answer->connectToHost(QHostAddress::LocalHost, answerPort);
-    return answer->waitForConnected(5000) && relay->acceptAnswerNow();
+    answer = connectFrom("127.0.0.1", answerPort);
+    return answer && relay->acceptAnswerNow();
 }
 
 bool tst_InterfaceReader::startStream()
@@ -351,6 +338,11 @@ void tst_InterfaceReader::connectOrder()
     QVERIFY(rec->events.at(3).startsWith("IpHostName:"));
     QVERIFY(rec->events.at(3) != "IpHostName:");
     QVERIFY2(!rec->events.at(3).contains("::ffff:"), qPrintable(rec->events.at(3)));
+
+    // Keepalive frees the terminal from a PC that vanishes without closing.
+    int seconds = -1;
+    QTRY_VERIFY(keepAliveTimer(&seconds));
+    QVERIFY2(seconds >= 0 && seconds <= 10, qPrintable(QString::number(seconds)));
 }
 
 void tst_InterfaceReader::bytesThenFrameInStreamOrder()
@@ -462,12 +454,6 @@ void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
     QCOMPARE(rec->count("IpHostName:"), 1);
     QCOMPARE(link->names(), QStringList());
     QCOMPARE(link->reg15, WORD(0x0091));
-
-    // A later exam still ends with the full stop sequence.
-    QVERIFY(connectPc());
-    pc->disconnectFromHost();
-    QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 2);
-    QCOMPARE(link->written(), QByteArray("\r\nRDJW008000\r\n"));
 }
 
 void tst_InterfaceReader::pcSends100KiBAtOnce()
@@ -586,19 +572,6 @@ void tst_InterfaceReader::reconnectAtOnceIsAccepted()
     QTRY_COMPARE(relay->liveSockets(), 2);
 }
 
-void tst_InterfaceReader::answerConnectionReplacesPrevious()
-{
-    QVERIFY(connectExam());
-    std::unique_ptr<QTcpSocket> oldAnswer = std::move(answer);
-    QVERIFY(connectAnswer());
-    QTRY_COMPARE(oldAnswer->state(), QAbstractSocket::UnconnectedState);
-    // Inbound bytes on the answer port are not kept.
-    send(answer.get(), QByteArray(100000, 'j'));
-    send(pc.get(), frame(0));
-    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
-    QCOMPARE(answer->state(), QAbstractSocket::ConnectedState);
-}
-
 void tst_InterfaceReader::answerPortStaysWithTheStreamingPc()
 {
     pc = connectFrom("127.0.0.1", dataPort);
@@ -647,9 +620,11 @@ void tst_InterfaceReader::answerPortWithoutDataClient()
     QVERIFY(answer && relay->acceptAnswerNow());
     QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
 
-    // Answer port before the data port: the PC's answers reach it.
+    // Answer port before the data port: the PC's answers reach it. Inbound
+    // bytes on the answer port are not kept.
     pc = connectFrom("127.0.0.1", dataPort);
     QVERIFY(pc && relay->acceptDataNow());
+    send(answer.get(), QByteArray(100000, 'j'));
     send(pc.get(), frame(0));
     QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
     QVERIFY(rec->logLines.filter("refused").isEmpty());
@@ -697,12 +672,7 @@ void tst_InterfaceReader::notificationsCoalescedWhileGuiBusy()
     while ((link->produced.load() < 100000 || link->written().size() < 10 * CommandFrame::keylessChunk)
            && busy.elapsed() < 20000)
         QThread::msleep(10); // no event processing meanwhile
-    QVERIFY2(link->produced.load() >= 100000,
-             qPrintable(QString("%1 headbox bytes read, %2 written, %3 ms, queued %4")
-                            .arg(link->produced.load())
-                            .arg(link->written().size())
-                            .arg(busy.elapsed())
-                            .arg(relay->towardsPcQueued())));
+    QVERIFY(link->produced.load() >= 100000);
     QVERIFY(link->written().size() >= 10 * CommandFrame::keylessChunk);
     QVERIFY2(writeReady.load() <= 1, qPrintable(QString::number(writeReady.load())));
     QVERIFY2(dataWanted.load() <= 1, qPrintable(QString::number(dataWanted.load())));
@@ -800,14 +770,6 @@ void tst_InterfaceReader::pcThatStopsReading()
     }
     QVERIFY2(got >= want, qPrintable(QString::number(got)));
     link->streaming = false;
-}
-
-void tst_InterfaceReader::dataSocketHasKeepAlive()
-{
-    QVERIFY(connectPc());
-    int seconds = -1;
-    QTRY_VERIFY(keepAliveTimer(&seconds));
-    QVERIFY2(seconds >= 0 && seconds <= 10, qPrintable(QString::number(seconds)));
 }
 
 void tst_InterfaceReader::randomStreamWithFramesByteExact()
