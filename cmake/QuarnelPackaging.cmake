@@ -84,5 +84,5 @@ include(CPack)
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT QUARNEL_SANITIZE)
     add_test(NAME tst_package
              COMMAND ${QUARNEL_HARNESS} ${PROJECT_SOURCE_DIR}/packaging/tests/package_test.sh host ${PROJECT_BINARY_DIR})
-    set_tests_properties(tst_package PROPERTIES LABELS package TIMEOUT 900)
+    set_tests_properties(tst_package PROPERTIES LABELS package TIMEOUT 300)
 endif()

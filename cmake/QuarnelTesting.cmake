@@ -1,28 +1,42 @@
-# quarnel_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+# quarnel_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>]
+#                  [TIMEOUT <seconds>])
 #
 # One QtTest binary per area. Every test runs inside its own instance of the
 # namespace harness (scripts/harness.sh), so ctest may run them in parallel
 # and nothing a test starts reaches the machine's network, /etc or IPC.
-# Tests always use the simulated FPGA, whatever the build's default backend.
+# Tests always use the simulated FPGA, whatever the build's default backend,
+# and the sanitizer flavours run them with the project's sanitizer options.
 # Labels: "threads" marks tests worth running under ThreadSanitizer, "heavy"
 # marks long data volumes that the sanitizer flavours skip.
+# TIMEOUT: what the test may take on the plain build, with room for a loaded
+# two-core machine (default 60 s); the sanitizer flavours allow a multiple.
+# A hang then shows in minutes.
 set(QUARNEL_HARNESS ${PROJECT_SOURCE_DIR}/scripts/harness.sh CACHE INTERNAL "")
 
 function(quarnel_add_test name)
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt5::Test testsupport ${T_LIBS})
     # Cross builds run the test binaries under user-mode emulation.
     add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
-    set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZELK_FPGA=sim"
-        TIMEOUT 900)
-    # One suppression file for the whole tree: Qt's own internals and the
-    # test doubles that lock through Qt, nothing of the program.
-    if(QUARNEL_SANITIZE STREQUAL "tsan")
-        set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 60)
+    endif()
+    set(environment "QT_QPA_PLATFORM=offscreen" "ZELK_FPGA=sim")
+    if(QUARNEL_SANITIZE STREQUAL "asan")
+        math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
+        list(APPEND environment
+            "ASAN_OPTIONS=detect_leaks=1"
+            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/scripts/lsan.supp"
+            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+    elseif(QUARNEL_SANITIZE STREQUAL "tsan")
+        math(EXPR T_TIMEOUT "${T_TIMEOUT} * 5")
+        # One suppression file for the whole tree: Qt's own internals and the
+        # test doubles that lock through Qt, nothing of the program.
+        list(APPEND environment
             "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/scripts/tsan.supp")
     endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${T_TIMEOUT})
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()

@@ -3,6 +3,7 @@
 #include "controller.h"
 #include "maingui.h"
 #include "quarnelnetwork.h"
+#include "quarnelprotocol.h"
 #include "runlock.h"
 #include "singleinstanceguard.h"
 #include "unixsignalwatcher.h"
@@ -13,7 +14,7 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName("talvenor");
     QApplication::setOrganizationDomain("talvenor.example");
     QApplication::setApplicationName("quarnel");
-    QApplication::setApplicationVersion("1.9.2022.5");
+    QApplication::setApplicationVersion(QuarnelProtocol::version());
 
     // The guard's keys depend on TMPDIR and the IPC namespace; an instance
     // started with others (pam_tmpdir, a private /tmp) meets only the run

@@ -30,15 +30,13 @@ fi
 if [ "${QUARNEL_SANITIZERS:-1}" = 1 ]; then
     stage "build (asan+ubsan)"
     scripts/build.sh asan tests_light
+    # Each test carries its sanitizer options (cmake/QuarnelTesting.cmake).
     stage "tests (asan+ubsan)"
-    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude 'heavy|package'
+    ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude 'heavy|package'
     stage "build (tsan)"
     scripts/build.sh tsan tests_threads
     stage "tests (tsan, threaded parts)"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
-        ctest --test-dir build-tsan --output-on-failure --parallel 2 --label-regex threads --label-exclude heavy
+    ctest --test-dir build-tsan --output-on-failure --parallel 2 --label-regex threads --label-exclude heavy
 fi
 
 if [ "${QUARNEL_CROSS:-1}" = 1 ]; then

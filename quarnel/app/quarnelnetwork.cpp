@@ -1,10 +1,8 @@
 #include "quarnelnetwork.h"
 
 #include <QDebug>
-#include <QJsonDocument>
 #include <QTextCodec>
 #include <QUdpSocket>
-#include <QtEndian>
 
 #include <cstring>
 
@@ -14,16 +12,10 @@
 #include "orv.h"
 #include "orvinterfacezelk.h"
 #include "quarnellog.h"
+#include "quarnelprotocol.h"
+#include "statusrecord.h"
 
 namespace {
-
-// The IPv4 number of addr (first octet most significant), 0 when it has none.
-quint32 Ipv4Number(const QHostAddress &addr)
-{
-    bool ok = false;
-    const quint32 n = addr.toIPv4Address(&ok);
-    return ok ? n : 0;
-}
 
 // An address the panel can be reached at on its /24 LAN: IPv4 unicast, not
 // "this network", loopback, link-local, multicast or reserved, and neither
@@ -60,16 +52,6 @@ void QuarnelNetwork::Construct(OrvInterface *orvInter)
 {
     ipAddr = QHostAddress();
     _udpSocket = nullptr;
-    _udpPort = 8192;
-    _udpPortConnectionStatus = 8193;
-    _tcpPort = 2000;
-
-    jBroadcast.insert(QStringLiteral("name"), QString(""));
-    jBroadcast.insert(QStringLiteral("remote_terminal_port"), int(_tcpPort));
-    jBroadcast.insert(QStringLiteral("num_devices"), 0);
-    jBroadcast.insert(QStringLiteral("connected_to"), QStringLiteral("cable"));
-
-    jDocument = new QJsonDocument;
     _orv = nullptr;
     orvInterface = nullptr;
     _checkHeadboxConnected = nullptr;
@@ -122,7 +104,6 @@ QuarnelNetwork::~QuarnelNetwork()
     LogItemAdded(QStringLiteral("End program"));
 
     delete _log;
-    delete jDocument;
 }
 
 void QuarnelNetwork::UsbPresence(bool found)
@@ -310,10 +291,9 @@ void QuarnelNetwork::SendBroadcastRequest(bool headboxConnected, QString devId, 
 
     _log->AddLogItem(QStringLiteral("Send Broadcast Request ") + devId + QStringLiteral("  devices=")
                      + QString::number(nDevs));
-    jBroadcast.insert(QStringLiteral("name"), devId);
-    jBroadcast.insert(QStringLiteral("num_devices"), int(nDevs));
-    jDocument->setObject(jBroadcast);
-    _udpSocket->writeDatagram(jDocument->toJson(QJsonDocument::Indented), QHostAddress::Broadcast, _udpPort);
+    jBroadcast.name = devId;
+    jBroadcast.numDevices = nDevs;
+    _udpSocket->writeDatagram(jBroadcast.encode(), QHostAddress::Broadcast, QuarnelProtocol::DiscoveryPort);
 }
 
 void QuarnelNetwork::SendBroadcastStatusConnected(QHostAddress ip)
@@ -323,11 +303,11 @@ void QuarnelNetwork::SendBroadcastStatusConnected(QHostAddress ip)
 
 void QuarnelNetwork::SendStatus(const QHostAddress &pc)
 {
-    connectionStatus.ipPc = qToLittleEndian(Ipv4Number(pc));
-    connectionStatus.ipQuarnel = qToLittleEndian(Ipv4Number(ipAddr));
+    connectionStatus.ipPc = StatusRecord::addressField(pc);
+    connectionStatus.ipQuarnel = StatusRecord::addressField(ipAddr);
     std::memcpy(connectionStatus.headboxSN, deviceSN, sizeof connectionStatus.headboxSN);
     if (!_udpSocket)
         return;
     _udpSocket->writeDatagram(reinterpret_cast<const char *>(&connectionStatus), sizeof connectionStatus,
-                              QHostAddress::Broadcast, _udpPortConnectionStatus);
+                              QHostAddress::Broadcast, QuarnelProtocol::StatusPort);
 }

@@ -2,10 +2,10 @@
 #define QUARNELNETWORK_H
 
 #include <QHostAddress>
-#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
+#include "discoverymessage.h"
 #include "system.h"
 #include "tbroadcastconnstatus.h"
 
@@ -14,7 +14,6 @@ class InterfaceReader;
 class NetworkCableDetector;
 class Orv;
 class OrvInterface;
-class QJsonDocument;
 class QUdpSocket;
 class QuarnelLog;
 
@@ -60,12 +59,8 @@ protected:
     QuarnelNetwork(OrvInterface *orvInter, QObject *parent);
 
     QHostAddress ipAddr;
-    QJsonObject jBroadcast;
-    QJsonDocument *jDocument;
+    DiscoveryMessage jBroadcast;
     QUdpSocket *_udpSocket;
-    quint16 _udpPort;
-    quint16 _udpPortConnectionStatus;
-    quint16 _tcpPort;
     QuarnelLog *_log;
     Orv *_orv;
     OrvInterface *orvInterface;

@@ -2,7 +2,6 @@
 #define INTERFACEREADER_H
 
 #include <QAbstractSocket>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QMutex>
@@ -13,8 +12,12 @@
 #include <atomic>
 
 #include "circularqueue.h"
+#include "commandframe.h"
+#include "commandinterpreter.h"
+#include "throttle.h"
 
 class Orv;
+class OrvInterface;
 class QuarnelLog;
 class QTcpServer;
 class QTcpSocket;
@@ -24,21 +27,17 @@ class QTcpSocket;
 // (run): reads the headbox into bufOrvToTcp and scans bufTcpToOrv1 for
 // terminal command frames, writing everything else to the headbox.
 //
-// Data port 2000 carries the PC's stream both ways; answer port 2001 gets
-// "ok" for every executed terminal command.
+// The data port carries the PC's stream both ways; the answer port gets
+// "ok" for every executed terminal command. Which bytes of the PC's stream
+// are frames, and what a frame asks for, is CommandFrame's to say.
 class InterfaceReader : public QThread
 {
     Q_OBJECT
 public:
-    static constexpr quint16 dataPort = 2000;
-    static constexpr quint16 answerPort = 2001;
     static constexpr long toOrvCapacity = 65536;
     static constexpr long toTcpCapacity = 4096000;
     static constexpr int orvReadBlock = 4096;
     static constexpr int tcpWriteBlock = 409600;
-    static constexpr int keylessChunk = 2048;
-    static constexpr long maxLenParam = 65524;
-    static constexpr unsigned long maxCommandSleepMs = 60000;
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
     static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
@@ -80,35 +79,21 @@ private slots:
 
 protected:
     void run() override;
-    // Command 8's pause; a test or fuzz build may observe it instead.
+    // Command 8's pause; a test may record or hold it instead.
     virtual void CommandSleep(unsigned long ms);
 
 private:
     friend class InterfaceReaderProbe;
 
-    // Diagnostics that a spinning loop could repeat endlessly go out at most
-    // once per second each. Each instance is used by one thread only.
-    class Throttle
-    {
-    public:
-        bool due();
-
-    private:
-        QElapsedTimer last;
-    };
-
     void DataToHeadboxAndParseCommand();
     short ExecuteQuarnelCommand(char *s, long len);
 
     void AcceptClient(QTcpSocket *s);
-    void RefuseClient(QTcpSocket *s);
-    void RefuseAnswerClient(QTcpSocket *s);
-    static bool SameHost(const QHostAddress &a, const QHostAddress &b);
-    static QString AddressText(const QHostAddress &a);
-    static bool PeerHasClosed(QTcpSocket *s);
-    static void EnableKeepAlive(QTcpSocket *s);
-    void WriteKeylessData(char *buf, long n);
+    // Key-less chunks are checked; the bytes ahead of a frame go unchecked.
+    void WriteToHeadbox(char *buf, long n, bool checked);
+    OrvInterface *Link() const;
     void DropFinishedStream();
+    void AbortHostLookup();
     void Log(const QString &text);
     static void Debug(const QString &text);
     static void DebugWithTime(const QString &text);
@@ -128,7 +113,6 @@ private:
     CircularQueue<unsigned char> *bufOrvToTcp;
     CircularQueue<char> *bufTcpToOrv1;
     bool busy;
-    char qzCmdKey[5];
 
     bool scannerTook; // relay thread: the last scanner pass took PC bytes
 
@@ -142,6 +126,7 @@ private:
     std::atomic<unsigned> cleanedGeneration;
     int hostLookupId;
     std::atomic<bool> runEnded;
+    CommandInterpreter interpreter; // relay thread
 
     Throttle fullFromProgram;     // GUI thread
     Throttle shortQueueRead;      // GUI thread

@@ -2,6 +2,7 @@
 #include "ui_dialogsetup.h"
 
 #include "controller.h"
+#include "quarnelprotocol.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -79,7 +80,7 @@ DialogSetup::DialogSetup(QWidget *parent)
     for (QSpinBox *box : boxes)
         HideSpinArrows(box);
 
-    ui->lblSwVer->setText(QStringLiteral("software ver. ") + QStringLiteral("1.9.2022.5"));
+    ui->lblSwVer->setText(QStringLiteral("software ver. ") + QuarnelProtocol::version());
     ShowWholeText(ui->lblSwVer, width(), true);
     ShowWholeText(ui->lblSetIp, ui->spinBoxIp1->x(), false);
 }

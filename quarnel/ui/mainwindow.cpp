@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "controller.h"
+#include "quarnelprotocol.h"
 #include "qzresources.h"
 
 #include <QIcon>
@@ -19,7 +20,7 @@ MainWindow::MainWindow(QWidget *parent)
 {
     InitQzResources();
     ui->setupUi(this);
-    ui->lblSwVersion->setText(QStringLiteral("software ver. ") + QStringLiteral("1.9.2022.5"));
+    ui->lblSwVersion->setText(QStringLiteral("software ver. ") + QuarnelProtocol::version());
 
     sysTray = new QSystemTrayIcon(this);
     sysTray->setIcon(QIcon(QStringLiteral(":/gui/resources/rate_star_med_on.png")));

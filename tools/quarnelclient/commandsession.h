@@ -2,6 +2,7 @@
 #define COMMANDSESSION_H
 
 #include "framecommandparser.h"
+#include "quarnelprotocol.h"
 
 #include <QObject>
 #include <QVector>
@@ -18,8 +19,8 @@ public:
     struct Options
     {
         QString host;
-        quint16 dataPort = 2000;
-        quint16 answerPort = 2001;
+        quint16 dataPort = QuarnelProtocol::DataPort;
+        quint16 answerPort = QuarnelProtocol::AnswerPort;
         int connectTimeoutMs = 5000;
         int answerTimeoutMs = 3000;
         QVector<FrameCommandParser::Command> commands;

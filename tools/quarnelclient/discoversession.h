@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include "quarnelprotocol.h"
+
 class DiscoveryListener;
 class QTextStream;
 
@@ -16,8 +18,8 @@ class DiscoverSession : public QObject
 public:
     struct Options
     {
-        quint16 discoveryPort = 8192;
-        quint16 statusPort = 8193;
+        quint16 discoveryPort = QuarnelProtocol::DiscoveryPort;
+        quint16 statusPort = QuarnelProtocol::StatusPort;
         double timeoutSeconds = 0;   // 0: until interrupted
         int count = 0;               // 0: no limit
     };

@@ -3,6 +3,7 @@
 #include "exitcodes.h"
 #include "framecommandparser.h"
 #include "interruptwatcher.h"
+#include "quarnelprotocol.h"
 #include "recorder.h"
 
 #include <QCommandLineParser>
@@ -47,11 +48,11 @@ QString usage()
                "sends them commands and records what their headboxes send.\n"
                "\n"
                "Subcommands:\n"
-               "  discover              listen for the terminal's broadcasts (UDP 8192\n"
-               "                        discovery JSON, UDP 8193 status records) and print\n"
+               "  discover              listen for the terminal's broadcasts (UDP %1\n"
+               "                        discovery JSON, UDP %2 status records) and print\n"
                "                        them with their sender\n"
-               "  command HOST CMD...   send terminal command frames on TCP 2000 and wait for\n"
-               "                        each \"ok\" on TCP 2001\n"
+               "  command HOST CMD...   send terminal command frames on TCP %3 and wait for\n"
+               "                        each \"ok\" on TCP %4\n"
                "  record HOST           connect, switch sync on, store the headbox stream for\n"
                "                        a time or a byte count, optionally check the\n"
                "                        simulator's pattern\n"
@@ -60,6 +61,8 @@ QString usage()
                "'quarnelclient SUBCOMMAND --help' describes the options of each.\n"
                "\n"
                "Terminal commands (for 'command', 'frame' and 'record --setup'):\n")
+               .arg(QuarnelProtocol::DiscoveryPort).arg(QuarnelProtocol::StatusPort)
+               .arg(QuarnelProtocol::DataPort).arg(QuarnelProtocol::AnswerPort)
         + FrameCommandParser::grammar() + QStringLiteral("\n") + QLatin1String(ExitCodeHelp)
         + QStringLiteral("\n"
                          "Options:\n"
@@ -88,8 +91,8 @@ int usageError(const QString &sub, const QString &message)
 
 struct CommonOptions
 {
-    QCommandLineOption dataPort{ QStringLiteral("data-port"), QStringLiteral("Data port of the terminal (2000)."), QStringLiteral("PORT"), QStringLiteral("2000") };
-    QCommandLineOption answerPort{ QStringLiteral("answer-port"), QStringLiteral("Answer port of the terminal (2001)."), QStringLiteral("PORT"), QStringLiteral("2001") };
+    QCommandLineOption dataPort{ QStringLiteral("data-port"), QStringLiteral("Data port of the terminal (%1).").arg(QuarnelProtocol::DataPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::DataPort) };
+    QCommandLineOption answerPort{ QStringLiteral("answer-port"), QStringLiteral("Answer port of the terminal (%1).").arg(QuarnelProtocol::AnswerPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::AnswerPort) };
     QCommandLineOption connectTimeout{ QStringLiteral("connect-timeout"), QStringLiteral("Time-out for the connection, ms (5000)."), QStringLiteral("MS"), QStringLiteral("5000") };
     QCommandLineOption answerTimeout{ QStringLiteral("answer-timeout"), QStringLiteral("Time-out for each \"ok\", ms (3000); a delay command adds its own time."), QStringLiteral("MS"), QStringLiteral("3000") };
 
@@ -141,8 +144,8 @@ bool byteCount(const QString &text, qint64 *value)
 struct Connection
 {
     QString host;
-    quint16 dataPort = 2000;
-    quint16 answerPort = 2001;
+    quint16 dataPort = QuarnelProtocol::DataPort;
+    quint16 answerPort = QuarnelProtocol::AnswerPort;
     int connectTimeoutMs = 5000;
     int answerTimeoutMs = 3000;
 };
@@ -198,15 +201,16 @@ int discover(QCoreApplication &app, const QStringList &args)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Listens for the terminal's broadcasts and prints each discovery JSON (UDP 8192)\n"
-        "and each decoded status record (UDP 8193: headbox serial, PC address, terminal\n"
+        "Listens for the terminal's broadcasts and prints each discovery JSON (UDP %1)\n"
+        "and each decoded status record (UDP %2: headbox serial, PC address, terminal\n"
         "address) with its sender. Ends after --timeout seconds, after --count datagrams\n"
-        "or at Ctrl-C; exit code 0 when anything was heard, 6 when nothing was."));
+        "or at Ctrl-C; exit code 0 when anything was heard, 6 when nothing was.")
+        .arg(QuarnelProtocol::DiscoveryPort).arg(QuarnelProtocol::StatusPort));
     p.addHelpOption();
     QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Stop after this many seconds (0 = never)."), QStringLiteral("SECONDS"), QStringLiteral("0"));
     QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Stop after this many datagrams (0 = no limit)."), QStringLiteral("N"), QStringLiteral("0"));
-    QCommandLineOption discoveryPort(QStringLiteral("discovery-port"), QStringLiteral("UDP port of the discovery JSON (8192)."), QStringLiteral("PORT"), QStringLiteral("8192"));
-    QCommandLineOption statusPort(QStringLiteral("status-port"), QStringLiteral("UDP port of the status records (8193)."), QStringLiteral("PORT"), QStringLiteral("8193"));
+    QCommandLineOption discoveryPort(QStringLiteral("discovery-port"), QStringLiteral("UDP port of the discovery JSON (%1).").arg(QuarnelProtocol::DiscoveryPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::DiscoveryPort));
+    QCommandLineOption statusPort(QStringLiteral("status-port"), QStringLiteral("UDP port of the status records (%1).").arg(QuarnelProtocol::StatusPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::StatusPort));
     p.addOption(timeout);
     p.addOption(count);
     p.addOption(discoveryPort);
@@ -415,7 +419,7 @@ int main(int argc, char *argv[])
         return ExitCode::Ok;
     }
     if (sub == QLatin1String("-v") || sub == QLatin1String("--version")) {
-        stdOut() << "quarnelclient " << QUARNELCLIENT_VERSION << "\n";
+        stdOut() << "quarnelclient " << QuarnelProtocol::version() << "\n";
         return ExitCode::Ok;
     }
     // The sub-parser sees "quarnelclient SUB" as its program name.

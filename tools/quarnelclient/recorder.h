@@ -2,6 +2,7 @@
 #define RECORDER_H
 
 #include "framecommandparser.h"
+#include "quarnelprotocol.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,8 +24,8 @@ public:
     struct Options
     {
         QString host;
-        quint16 dataPort = 2000;
-        quint16 answerPort = 2001;
+        quint16 dataPort = QuarnelProtocol::DataPort;
+        quint16 answerPort = QuarnelProtocol::AnswerPort;
         int connectTimeoutMs = 5000;
         int answerTimeoutMs = 3000;
         int idleTimeoutMs = 5000;

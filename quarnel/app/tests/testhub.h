@@ -37,10 +37,8 @@ public:
 
     using QuarnelNetwork::_checkHeadboxConnected;
     using QuarnelNetwork::_interfaceReader;
-    using QuarnelNetwork::_log;
     using QuarnelNetwork::_orv;
     using QuarnelNetwork::_udpSocket;
-    using QuarnelNetwork::connectionStatus;
     using QuarnelNetwork::deviceSN;
     using QuarnelNetwork::ipAddr;
     using QuarnelNetwork::networkCableDetector;

@@ -2,13 +2,13 @@
 
 #include <QNetworkDatagram>
 #include <QTcpSocket>
-#include <QtEndian>
 
 #include "fpgasim.h"
 #include "harness.h"
 #include "pcside.h"
 #include "quarnelnetwork.h"
 #include "streampattern.h"
+#include "terminalframe.h"
 #include "testhub.h"
 
 // A whole exam as the PC program runs it, through the program's own objects:
@@ -27,28 +27,6 @@ static QByteArray discoveryText()
            "    \"num_devices\": 1,\n"
            "    \"remote_terminal_port\": 2000\n"
            "}\n";
-}
-
-// A terminal command frame: key, parameter length, code, parameters, checksum.
-static QByteArray frame(qint16 code, const QByteArray &params)
-{
-    QByteArray f("TALV");
-    char len[4], cmd[2], sum[2];
-    qToLittleEndian<qint32>(params.size(), len);
-    qToLittleEndian<qint16>(code, cmd);
-    f.append(len, 4).append(cmd, 2).append(params);
-    quint16 s = 0;
-    for (char c : qAsConst(f))
-        s = quint16(s + uchar(c));
-    qToLittleEndian<quint16>(s, sum);
-    return f.append(sum, 2);
-}
-
-static QByteArray le16(qint16 v)
-{
-    char b[2];
-    qToLittleEndian<qint16>(v, b);
-    return QByteArray(b, 2);
 }
 
 class tst_Exam : public QObject
@@ -220,12 +198,10 @@ void tst_Exam::startAcquisition()
     QTRY_VERIFY((echo += data->readAll()).size() >= traffic.size());
     QCOMPARE(echo, traffic);
 
-    QByteArray layout;
-    for (qint16 v : {1, 2, 32, 8, 32, 0, 0, 0})
-        layout += le16(v);
-    data->write(frame(1, le16(16)));
-    data->write(frame(3, layout));
-    data->write(frame(7, le16(1)));
+    const quint16 channels[4] = {32, 0, 0, 0};
+    data->write(TerminalFrame::clock(16));
+    data->write(TerminalFrame::multiHeadLayout(1, 2, 32, 8, channels));
+    data->write(TerminalFrame::sync(1));
     QByteArray oks;
     QTRY_VERIFY_WITH_TIMEOUT((oks += answer->readAll()).size() >= 6, 10000);
     QCOMPARE(oks, QByteArray("okokok"));

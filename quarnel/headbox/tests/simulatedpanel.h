@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "fpgasim.h"
+#include "headboxtexts.h"
 #include "orvinterfacezelk.h"
 
 namespace simpanel {
@@ -44,18 +45,6 @@ inline FpgaSim *freshChip(int headboxes = 1, const QList<QByteArray> &serials = 
 inline QByteArray identifyFrame()
 {
     return QByteArray("\r\nRDJW002002\r\n");
-}
-
-// A headbox sends its serial as 16-bit units with the two bytes swapped.
-inline QByteArray onTheWire(QByteArray serial)
-{
-    serial = serial.leftJustified(16, '\0', true);
-    for (int i = 0; i + 1 < serial.size(); i += 2) {
-        const char c = serial[i];
-        serial[i] = serial[i + 1];
-        serial[i + 1] = c;
-    }
-    return serial;
 }
 
 // The panel's link on the simulated FPGA, which takes effect as it is

@@ -1,6 +1,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "headboxtexts.h"
 #include "orv.h"
 #include "quarnellog.h"
 #include "recordingorvinterface.h"
@@ -9,26 +10,6 @@ using RegWrites = QVector<QPair<int, int>>;
 
 namespace {
 const QByteArray identify = QByteArray("\r\nRDJW002002\r\n");
-
-// A headbox sends its serial as 16-bit units with the two bytes swapped.
-QByteArray onTheWire(QByteArray serial)
-{
-    serial = serial.leftJustified(16, '\0', true);
-    for (int i = 0; i + 1 < serial.size(); i += 2) {
-        const char c = serial[i];
-        serial[i] = serial[i + 1];
-        serial[i + 1] = c;
-    }
-    return serial;
-}
-
-QStringList logTexts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
 
 // Plays headboxes behind the recording link: each answer is queued on its
 // channel when the identification command goes out.

@@ -12,14 +12,6 @@ using namespace simpanel;
 using Values = QVector<uint64_t>;
 
 namespace {
-QStringList logTexts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
-
 struct Rig
 {
     explicit Rig(FpgaSim *chip)

@@ -1,19 +1,12 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "headboxtexts.h"
 #include "quarnellog.h"
 #include "recordingorvinterface.h"
 
 using Call = RecordingOrvInterface::Call;
 using RegWrites = QVector<QPair<int, int>>;
-
-static QStringList logTexts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
 
 class tst_OrvInterface : public QObject
 {

@@ -12,14 +12,6 @@ using namespace simpanel;
 using Values = QVector<uint64_t>;
 
 namespace {
-QStringList logTexts(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
-
 QVector<QPair<int, uint64_t>> registerWrites(FpgaSim *sim)
 {
     QVector<QPair<int, uint64_t>> out;

@@ -32,25 +32,13 @@
 #include "orv.h"
 #include "orvinterfacezelk.h"
 #include "quarnellog.h"
+#include "quarnelprotocol.h"
 #include "relaytestsupport.h"
 #include "streampattern.h"
 
 using namespace relaytest;
 
 namespace {
-
-QByteArray receive(QTcpSocket *s, int n, int timeoutMs)
-{
-    QByteArray got;
-    QElapsedTimer t;
-    t.start();
-    while (got.size() < n && t.elapsed() < timeoutMs) {
-        got += s->readAll();
-        if (got.size() < n)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return got;
-}
 
 // CPU seconds (user + system) of every thread of this process, by name;
 // threads of the same name are added up.
@@ -110,7 +98,7 @@ protected:
     void run() override
     {
         QTcpSocket pc;
-        pc.connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
+        pc.connectToHost(QHostAddress::LocalHost, QuarnelProtocol::DataPort);
         if (!pc.waitForConnected(5000)) {
             error = QStringLiteral("no connection");
             return;
@@ -184,8 +172,8 @@ int main(int argc, char **argv)
     std::vector<double> rtt;
     {
         QTcpSocket pc;
-        pc.connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
-        answer.connectToHost(QHostAddress::LocalHost, InterfaceReader::answerPort);
+        pc.connectToHost(QHostAddress::LocalHost, QuarnelProtocol::DataPort);
+        answer.connectToHost(QHostAddress::LocalHost, QuarnelProtocol::AnswerPort);
         if (!pc.waitForConnected(5000) || !answer.waitForConnected(5000))
             return 1;
         QTest::qWait(100);

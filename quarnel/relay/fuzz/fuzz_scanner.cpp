@@ -1,31 +1,23 @@
 // Arbitrary PC byte streams, cut into arbitrary pieces, through the relay's
-// command scanner and interpreter with a recording headbox link. Checked:
-// every data byte reaches the headbox once and in order, every good frame is
-// answered once and in stream order, frames are never read past their end
-// (AddressSanitizer), and the queue never stalls: once the stream ends it
-// holds at most an incomplete frame or the start of a key.
-
-#include <QCoreApplication>
+// command scanner and frame decoder, as the relay thread drives them.
+// Checked: every data byte reaches the headbox once and in order, every good
+// frame is executed once and in stream order, frames are never read past
+// their end (AddressSanitizer), and the queue never stalls: once the stream
+// ends it holds at most an incomplete frame or the start of a key.
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
-#include "orv.h"
-#include "recordingorvinterface.h"
-#include "relaytestsupport.h"
+#include "circularqueue.h"
+#include "commandframe.h"
+#include "streammodel.h"
 
 using namespace relaytest;
 
 namespace {
 
-QCoreApplication *app;
-RecordingOrvInterface *link;
-Orv *orv;
-InterfaceReaderProbe *relay;
-QVector<int> answeredAfterBytes;
-int writtenBytes;
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+const long capacity = 65536;
 
 [[noreturn]] void fail(const char *what)
 {
@@ -33,21 +25,35 @@ void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
     abort();
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+struct Headbox
 {
-    qInstallMessageHandler(quiet);
-    app = new QCoreApplication(*argc, *argv);
-    link = new RecordingOrvInterface;
-    link->reg15 = 0x0080;
-    link->setWriteHook([](const QByteArray &bytes, int) { writtenBytes += bytes.size(); });
-    orv = new Orv(link, nullptr);
-    relay = new InterfaceReaderProbe(orv, nullptr);
-    relay->recordSleeps = true;
-    QObject::connect(relay, &InterfaceReader::SendResponse, [] { answeredAfterBytes.append(writtenBytes); });
-    return 0;
+    QByteArray data;
+    QVector<int> executedAfterBytes;
+};
+
+// One scanner pass; false when it took nothing.
+bool pass(CircularQueue<char> &queue, std::vector<char> &staging, Headbox &headbox)
+{
+    const CommandFrame::Pass p = CommandFrame::look(&queue, staging.data());
+    if (p.taken() == 0)
+        return false;
+    CommandFrame::take(&queue, p, staging.data());
+    if (p.taken() > p.searched)
+        fail("took bytes it did not search");
+    headbox.data.append(staging.data(), int(p.data));
+    if (p.frame > 0 && CommandFrame::decode(staging.data() + p.data, p.frame).status == 0)
+        headbox.executedAfterBytes.append(headbox.data.size());
+    return true;
 }
+
+QByteArray queued(CircularQueue<char> &queue)
+{
+    QByteArray out(int(queue.NumData()), '\0');
+    queue.Get(out.data(), out.size());
+    return out;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -57,46 +63,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint32 cut = data[0] * 2654435761u + 1;
     const QByteArray stream(reinterpret_cast<const char *>(data + 1), int(size - 1));
 
-    link->clear();
-    relay->purgeTowardsHeadbox();
-    answeredAfterBytes.clear();
-    writtenBytes = 0;
+    static CircularQueue<char> queue(capacity);
+    static std::vector<char> staging(capacity);
+    queue.Purge();
+    Headbox headbox;
 
     int at = 0;
-    int idlePasses = 0;
-    while (at < stream.size() || idlePasses < 3) {
+    while (at < stream.size()) {
         cut = cut * 1103515245u + 12345u;
-        const long room = 65536 - relay->towardsHeadboxQueued();
+        const long room = queue.FreeSpace();
         const int piece = int(qMin<long>(qMin<long>(1 + (cut >> 8) % 300, stream.size() - at), room));
-        if (piece > 0 && !relay->queueTowardsHeadbox(stream.mid(at, piece)))
+        if (piece > 0 && queue.Write(const_cast<char *>(stream.constData()) + at, piece) != 0)
             fail("queue refused bytes that fit");
-        at += qMax(piece, 0);
-
-        const long before = relay->towardsHeadboxQueued();
-        const int writtenBefore = writtenBytes;
+        at += piece;
+        bool moved = false;
         const int passes = 1 + int((cut >> 20) % 3);
-        for (int p = 0; p < passes; ++p) {
-            if (relay->towardsHeadboxQueued() != 0)
-                relay->scan();
-        }
-        const bool moved = relay->towardsHeadboxQueued() != before || writtenBytes != writtenBefore;
-        if (at >= stream.size())
-            idlePasses = moved ? 0 : idlePasses + 1;
-        else if (!moved && piece <= 0)
+        for (int k = 0; k < passes; ++k)
+            moved = pass(queue, staging, headbox) || moved;
+        if (!moved && piece <= 0)
             fail("stalled: queue full and nothing taken");
+    }
+    while (pass(queue, staging, headbox)) {
     }
 
     const StreamModel m = model(stream);
-    if (link->written() != m.data)
+    if (headbox.data != m.data)
         fail("headbox data differs from the stream's data");
-    if (relay->waitingTowardsHeadbox() != m.waiting)
+    if (queued(queue) != m.waiting)
         fail("what stays queued is not an incomplete frame or key start");
     QVector<int> expected;
     for (int i = 0; i < m.frames.size(); ++i) {
         if (answered(m.frames.at(i)))
             expected.append(m.dataBeforeFrame.at(i));
     }
-    if (answeredAfterBytes != expected)
-        fail("frames answered out of order, twice or not at all");
+    if (headbox.executedAfterBytes != expected)
+        fail("frames executed out of order, twice or not at all");
     return 0;
 }

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the relay's fuzz target with clang, in a build folder of its own (the
-# project's gcc builds are not touched), and runs it inside the namespace
-# harness (the relay opens its TCP ports).
+# project's gcc builds are not touched), and runs it. The scanner it drives
+# opens nothing, so it runs without the namespace harness.
 #
 #   quarnel/relay/fuzz/run-fuzz.sh [--required] [SECONDS] [BUILD_DIR]
 #
 # SECONDS defaults to 30; BUILD_DIR to build-fuzz at the top of the tree.
 # Exits non-zero when the fuzzer finds a crash, a failed check, a stalled
 # input or a memory blow-up; the input is kept as BUILD_DIR/crash-* (or
-# timeout-*, oom-*) and replays with: scripts/harness.sh BUILD_DIR/fuzz_scanner FILE
+# timeout-*, oom-*) and replays with: BUILD_DIR/fuzz_scanner FILE
 # Without clang or libFuzzer it says so and skips (exit 0) when run by hand;
 # with --required (the test command, whose setup installs both) that is a
 # failure, so that a run which fuzzed nothing never looks green.
@@ -49,7 +49,7 @@ echo "fuzz: relay command scanner for ${seconds}s"
 set +e
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     timeout --kill-after=10 $((seconds + 120)) \
-    "$root/scripts/harness.sh" "$build/fuzz_scanner" -max_total_time="$seconds" \
+    "$build/fuzz_scanner" -max_total_time="$seconds" \
     -rss_limit_mb=2048 -timeout=10 \
     -dict="$here/scanner.dict" -max_len=140000 -len_control=200 -print_final_stats=1 \
     -artifact_prefix="$build/" "$corpus" >"$log" 2>&1

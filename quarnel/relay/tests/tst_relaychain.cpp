@@ -10,6 +10,7 @@
 #include "orv.h"
 #include "orvinterfacezelk.h"
 #include "quarnellog.h"
+#include "quarnelprotocol.h"
 #include "relaytestsupport.h"
 #include "streampattern.h"
 
@@ -54,8 +55,8 @@ struct Chain
     // "ok" is lost while the answer connection waits to be accepted.
     bool connect(QTcpSocket *pc, QTcpSocket *answer)
     {
-        pc->connectToHost(QHostAddress::LocalHost, InterfaceReader::dataPort);
-        answer->connectToHost(QHostAddress::LocalHost, InterfaceReader::answerPort);
+        pc->connectToHost(QHostAddress::LocalHost, QuarnelProtocol::DataPort);
+        answer->connectToHost(QHostAddress::LocalHost, QuarnelProtocol::AnswerPort);
         return pc->waitForConnected(30000) && answer->waitForConnected(30000)
             && relay->acceptDataNow(30000) && relay->acceptAnswerNow(30000);
     }
@@ -67,19 +68,6 @@ struct Chain
     Orv *orv;
     InterfaceReaderProbe *relay;
 };
-
-QByteArray receive(QTcpSocket *s, int n, int timeoutMs)
-{
-    QByteArray got;
-    QElapsedTimer t;
-    t.start();
-    while (got.size() < n && t.elapsed() < timeoutMs) {
-        got += s->readAll();
-        if (got.size() < n)
-            QTest::qWait(2);
-    }
-    return got;
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "faketerminal.h"
 
 #include "streampattern.h"
+#include "terminalframe.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -77,7 +78,7 @@ void FakeTerminal::readData()
 void FakeTerminal::scan()
 {
     while (!delayTimer.isActive()) {
-        const int key = pending.indexOf("TALV");
+        const int key = pending.indexOf(TerminalFrame::key());
         if (key < 0) {
             // Keep what could be the start of a key.
             const int keep = qMin(3, pending.size());
@@ -87,30 +88,26 @@ void FakeTerminal::scan()
         }
         headboxBytes += pending.left(key);
         pending.remove(0, key);
-        if (pending.size() < 12)
+        if (pending.size() < TerminalFrame::OverheadSize)
             return;
-        const qint32 lenParam = qint32(quint8(pending[4]) | quint8(pending[5]) << 8
-                                       | quint8(pending[6]) << 16 | quint32(quint8(pending[7])) << 24);
-        if (pending.size() < lenParam + 12)
+        const int size = TerminalFrame::lenParamOf(pending.constData()) + TerminalFrame::OverheadSize;
+        if (pending.size() < size)
             return;
-        const QByteArray frame = pending.left(lenParam + 12);
-        pending.remove(0, lenParam + 12);
+        const QByteArray frame = pending.left(size);
+        pending.remove(0, size);
         execute(frame);
     }
 }
 
 void FakeTerminal::execute(const QByteArray &f)
 {
-    const int body = f.size() - 2;
-    quint16 sum = 0;
-    for (int i = 0; i < body; ++i)
-        sum = quint16(sum + quint8(f[i]));
-    if (sum != quint16(quint8(f[body]) | quint8(f[body + 1]) << 8)) {
+    TerminalFrame::Parsed parsed;
+    if (!TerminalFrame::parse(f, &parsed) || !parsed.checksumOk()) {
         ++badChecksums;
         return;
     }
-    const int code = qint16(quint8(f[8]) | quint8(f[9]) << 8);
-    const QByteArray params = f.mid(10, body - 10);
+    const int code = parsed.code;
+    const QByteArray params = parsed.params;
     frames.append({ code, params });
     if (code == 7 && params.size() >= 2) {
         syncOn = params[0] != 0 || params[1] != 0;

@@ -5,7 +5,7 @@
 #include <QtGlobal>
 
 // A command frame addressed to the terminal itself, embedded in the PC's data
-// stream on port 2000:
+// stream on the data port:
 //   "TALV" | lenParam (int32 LE) | code (int16 LE) | parameters | checksum (uint16 LE)
 // The checksum is the byte sum of everything before it, modulo 65536.
 class TerminalFrame
@@ -23,12 +23,17 @@ public:
         ClearReceivePath = 9
     };
 
+    static constexpr char Key[] = "TALV";
+    static constexpr int KeySize = 4;
+    static constexpr int LenParamOffset = 4;
+    static constexpr int CodeOffset = 8;
+    // Key, lenParam and code: the parameters start here.
     static constexpr int HeaderSize = 10;
     static constexpr int OverheadSize = 12;
     // The terminal holds a whole frame in a 64 KiB buffer.
     static constexpr int MaxParamSize = 65524;
 
-    static QByteArray key() { return QByteArrayLiteral("TALV"); }
+    static QByteArray key() { return QByteArray(Key, KeySize); }
 
     static QByteArray clock(qint16 freq);
     static QByteArray triggerOut(qint32 rateCents);
@@ -44,6 +49,12 @@ public:
     static QByteArray raw(qint16 code, const QByteArray &params);
 
     static quint16 checksum(const char *data, int len);
+    // Parameter bytes the terminal reads for a code; other codes read none.
+    static int paramSize(qint16 code);
+
+    // Fields of a frame that begins at `frame` (at least HeaderSize bytes).
+    static qint32 lenParamOf(const char *frame);
+    static qint16 codeOf(const char *frame);
 
     // The reading side, as the terminal's interpreter sees a frame.
     struct Parsed

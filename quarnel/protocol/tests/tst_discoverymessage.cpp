@@ -47,6 +47,9 @@ void tst_DiscoveryMessage::parse()
     QCOMPARE(m.name, name);
     QCOMPARE(m.numDevices, devices);
     QCOMPARE(m.remoteTerminalPort, 2000);
+    // The terminal's own text comes out of the same object unchanged.
+    if (payload.contains('\n'))
+        QCOMPARE(m.encode(), payload);
 }
 
 void tst_DiscoveryMessage::invalid_data()

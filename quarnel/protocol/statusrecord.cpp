@@ -6,19 +6,10 @@
 
 namespace {
 
-QHostAddress addressAt(const char *p)
+QHostAddress addressOf(quint32 field)
 {
-    const quint32 n = qFromLittleEndian<quint32>(p);
+    const quint32 n = qFromLittleEndian(field);
     return n == 0 ? QHostAddress() : QHostAddress(n);
-}
-
-void putAddress(const QHostAddress &a, char *p)
-{
-    bool ok = false;
-    quint32 n = a.isNull() ? 0 : a.toIPv4Address(&ok);
-    if (!ok)
-        n = 0;
-    qToLittleEndian<quint32>(n, p);
 }
 
 QString addressText(const QHostAddress &a)
@@ -28,29 +19,37 @@ QString addressText(const QHostAddress &a)
 
 } // namespace
 
+quint32 StatusRecord::addressField(const QHostAddress &a)
+{
+    bool ok = false;
+    const quint32 n = a.toIPv4Address(&ok);
+    return qToLittleEndian(ok ? n : 0u);
+}
+
 bool StatusRecord::decode(const QByteArray &datagram, StatusRecord *out, QString *error)
 {
     if (datagram.size() != Size) {
         *error = QStringLiteral("status record of %1 bytes, expected %2").arg(datagram.size()).arg(Size);
         return false;
     }
-    const char *d = datagram.constData();
+    tBroadcastConnStatus r;
+    std::memcpy(&r, datagram.constData(), sizeof r);
     // Bytes after the terminator carry no meaning.
-    const int len = int(qstrnlen(d, SerialSize));
-    out->headboxSerial = QString::fromLatin1(d, len);
-    out->pc = addressAt(d + 16);
-    out->terminal = addressAt(d + 20);
+    out->headboxSerial = QString::fromLatin1(r.headboxSN, int(qstrnlen(r.headboxSN, SerialSize)));
+    out->pc = addressOf(r.ipPc);
+    out->terminal = addressOf(r.ipQuarnel);
     return true;
 }
 
 QByteArray StatusRecord::encode() const
 {
-    QByteArray r(Size, '\0');
+    tBroadcastConnStatus r;
+    std::memset(&r, 0, sizeof r);
     const QByteArray sn = headboxSerial.toLatin1().left(SerialSize - 1);
-    memcpy(r.data(), sn.constData(), size_t(sn.size()));
-    putAddress(pc, r.data() + 16);
-    putAddress(terminal, r.data() + 20);
-    return r;
+    std::memcpy(r.headboxSN, sn.constData(), size_t(sn.size()));
+    r.ipPc = addressField(pc);
+    r.ipQuarnel = addressField(terminal);
+    return QByteArray(reinterpret_cast<const char *>(&r), Size);
 }
 
 QString StatusRecord::toText() const

@@ -7,6 +7,11 @@
 
 namespace {
 
+const char connectedToKey[] = "connected_to";
+const char nameKey[] = "name";
+const char numDevicesKey[] = "num_devices";
+const char portKey[] = "remote_terminal_port";
+
 bool integerMember(const QJsonObject &o, const char *key, double min, double max, int *out,
                    QString *error)
 {
@@ -34,6 +39,16 @@ bool stringMember(const QJsonObject &o, const char *key, QString *out, QString *
 
 } // namespace
 
+QByteArray DiscoveryMessage::encode() const
+{
+    QJsonObject o;
+    o.insert(QLatin1String(connectedToKey), connectedTo);
+    o.insert(QLatin1String(nameKey), name);
+    o.insert(QLatin1String(numDevicesKey), numDevices);
+    o.insert(QLatin1String(portKey), remoteTerminalPort);
+    return QJsonDocument(o).toJson(QJsonDocument::Indented);
+}
+
 bool DiscoveryMessage::parse(const QByteArray &datagram, DiscoveryMessage *out, QString *error)
 {
     QJsonParseError pe;
@@ -48,10 +63,10 @@ bool DiscoveryMessage::parse(const QByteArray &datagram, DiscoveryMessage *out, 
     }
     const QJsonObject o = doc.object();
     DiscoveryMessage m;
-    if (!stringMember(o, "connected_to", &m.connectedTo, error)
-        || !stringMember(o, "name", &m.name, error)
-        || !integerMember(o, "num_devices", 0, 32767, &m.numDevices, error)
-        || !integerMember(o, "remote_terminal_port", 1, 65535, &m.remoteTerminalPort, error))
+    if (!stringMember(o, connectedToKey, &m.connectedTo, error)
+        || !stringMember(o, nameKey, &m.name, error)
+        || !integerMember(o, numDevicesKey, 0, 32767, &m.numDevices, error)
+        || !integerMember(o, portKey, 1, 65535, &m.remoteTerminalPort, error))
         return false;
     *out = m;
     return true;

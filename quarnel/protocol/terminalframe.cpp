@@ -30,15 +30,39 @@ quint16 TerminalFrame::checksum(const char *data, int len)
     return static_cast<quint16>(sum & 0xFFFF);
 }
 
+int TerminalFrame::paramSize(qint16 code)
+{
+    switch (code) {
+    case Clock: case HeadboxRead: case HeadboxWrite: case HeadboxReadWrite: case Sync:
+        return 2;
+    case TriggerOut: case Delay:
+        return 4;
+    case MultiHeadLayout:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+qint32 TerminalFrame::lenParamOf(const char *frame)
+{
+    return qFromLittleEndian<qint32>(frame + LenParamOffset);
+}
+
+qint16 TerminalFrame::codeOf(const char *frame)
+{
+    return qFromLittleEndian<qint16>(frame + CodeOffset);
+}
+
 QByteArray TerminalFrame::raw(qint16 code, const QByteArray &params)
 {
     if (params.size() > MaxParamSize)
         return QByteArray();
     QByteArray f(HeaderSize + params.size() + 2, '\0');
     char *d = f.data();
-    memcpy(d, "TALV", 4);
-    qToLittleEndian<qint32>(params.size(), d + 4);
-    qToLittleEndian<qint16>(code, d + 8);
+    memcpy(d, key().constData(), KeySize);
+    qToLittleEndian<qint32>(params.size(), d + LenParamOffset);
+    qToLittleEndian<qint16>(code, d + CodeOffset);
     if (!params.isEmpty())
         memcpy(d + HeaderSize, params.constData(), size_t(params.size()));
     const int body = HeaderSize + params.size();
@@ -71,11 +95,11 @@ bool TerminalFrame::parse(const QByteArray &data, Parsed *out)
     if (data.size() < OverheadSize || !data.startsWith(key()))
         return false;
     const char *d = data.constData();
-    const qint32 lenParam = qFromLittleEndian<qint32>(d + 4);
+    const qint32 lenParam = lenParamOf(d);
     if (lenParam < 0 || lenParam > MaxParamSize || data.size() < lenParam + OverheadSize)
         return false;
     out->lenParam = lenParam;
-    out->code = qFromLittleEndian<qint16>(d + 8);
+    out->code = codeOf(d);
     out->params = data.mid(HeaderSize, lenParam);
     const int body = HeaderSize + lenParam;
     // Low byte first, exactly as the interpreter rebuilds it.

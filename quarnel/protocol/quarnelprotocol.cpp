@@ -1,0 +1,6 @@
+#include "quarnelprotocol.h"
+
+QString QuarnelProtocol::version()
+{
+    return QStringLiteral(QUARNEL_VERSION);
+}

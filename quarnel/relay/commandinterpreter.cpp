@@ -1,0 +1,89 @@
+#include "commandinterpreter.h"
+
+#include <QLatin1String>
+#include <QString>
+
+#include "orv.h"
+#include "orvinterface.h"
+#include "quarnellog.h"
+#include "terminalframe.h"
+
+CommandInterpreter::CommandInterpreter(Orv *orv, QuarnelLog *log)
+    : _orv(orv), _log(log)
+{
+}
+
+void CommandInterpreter::Execute(const CommandFrame::Command &c)
+{
+    OrvInterface *orvInterface = _orv ? _orv->_interface : nullptr;
+    switch (c.code) {
+    case TerminalFrame::Clock:
+        if (_log)
+            _log->AddLogItem(QStringLiteral("Set Clock Frequency!!!"));
+        if (orvInterface)
+            orvInterface->SetClockFrequency(qint16(c.value));
+        break;
+    case TerminalFrame::TriggerOut:
+        if (orvInterface)
+            orvInterface->SetTriggerOut(long(c.value));
+        break;
+    case TerminalFrame::MultiHeadLayout: {
+        WORD numCanDaOrv[4] = {c.layout[4], c.layout[5], c.layout[6], c.layout[7]};
+        if (orvInterface)
+            orvInterface->SetMultiHeadInfo(c.layout[0], c.layout[1], c.layout[2], c.layout[3], numCanDaOrv);
+        break;
+    }
+    case TerminalFrame::HeadboxRead:
+    case TerminalFrame::HeadboxWrite:
+    case TerminalFrame::HeadboxReadWrite:
+        SelectHeadbox(c.code, qint16(c.value));
+        break;
+    case TerminalFrame::Sync:
+        if (orvInterface)
+            orvInterface->SendSync(qint16(c.value));
+        break;
+    case TerminalFrame::ClearReceivePath:
+        if (orvInterface)
+            orvInterface->ClearRxBuffer();
+        break;
+    default:
+        break;
+    }
+}
+
+void CommandInterpreter::EndExam()
+{
+    OrvInterface *orvInterface = _orv ? _orv->_interface : nullptr;
+    // A PC that left without switching sync off (closed, cable pulled) would
+    // leave the sync bit set, and the next PC's "sync on" would then start
+    // nothing; the channel selection's register write carries it cleared.
+    if (orvInterface) {
+        orvInterface->reg15 &= 0xF7FF;
+        orvInterface->WhichHeadboxReadWrite(0);
+    }
+    if (_orv) {
+        BYTE stop[] = "008000";
+        _orv->SendOrvCommand(stop);
+    }
+    if (orvInterface) {
+        WORD noChannels[4] = {0, 0, 0, 0};
+        orvInterface->SetMultiHeadInfo(0, 0, 0, 0, noChannels);
+    }
+}
+
+void CommandInterpreter::SelectHeadbox(qint16 code, qint16 whichHeadbox)
+{
+    static const char *const texts[] = {"Headbox Read: ", "Headbox Write: ", "Headbox Read/Write: "};
+    if (!_orv)
+        return;
+    emit _orv->AddItem(QLatin1String(texts[code - TerminalFrame::HeadboxRead]) + QString::number(whichHeadbox));
+    OrvInterface *orvInterface = _orv->_interface;
+    if (!orvInterface)
+        return;
+    if (code == TerminalFrame::HeadboxRead)
+        orvInterface->WhichHeadboxRead(whichHeadbox);
+    else if (code == TerminalFrame::HeadboxWrite)
+        orvInterface->WhichHeadboxWrite(whichHeadbox);
+    else
+        orvInterface->WhichHeadboxReadWrite(whichHeadbox);
+}

@@ -1,0 +1,68 @@
+#include "connectionpolicy.h"
+
+#include <QTcpSocket>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+bool ConnectionPolicy::PeerHasClosed(QTcpSocket *s)
+{
+    if (s->state() != QAbstractSocket::ConnectedState)
+        return true;
+    const qintptr fd = s->socketDescriptor();
+    if (fd < 0)
+        return true;
+    tcp_info info {};
+    socklen_t len = sizeof(info);
+    if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return false;
+    // CLOSE_WAIT: the peer's FIN has arrived, whatever data precedes it.
+    return info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE
+        || info.tcpi_state == TCP_LAST_ACK;
+}
+
+void ConnectionPolicy::EnableKeepAlive(QTcpSocket *s)
+{
+    s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const qintptr fd = s->socketDescriptor();
+    if (fd < 0)
+        return;
+    const int idle = 10;
+    const int interval = 5;
+    const int probes = 3;
+    setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+}
+
+bool ConnectionPolicy::AnswerAllowed(const QHostAddress &peer, QTcpSocket *dataClient)
+{
+    // The dual-stack servers may report an IPv4 peer in its mapped form.
+    return !dataClient || peer.isEqual(dataClient->peerAddress(), QHostAddress::TolerantConversion);
+}
+
+QString ConnectionPolicy::AddressText(const QHostAddress &a)
+{
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : a.toString();
+}
+
+QString ConnectionPolicy::RefusedText(const QHostAddress &peer)
+{
+    return QStringLiteral("Connection from %1 refused: a PC is already connected").arg(AddressText(peer));
+}
+
+QString ConnectionPolicy::AnswerRefusedText(const QHostAddress &peer, const QHostAddress &pc)
+{
+    return QStringLiteral("Answer connection from %1 refused: the PC at %2 is connected")
+        .arg(AddressText(peer), AddressText(pc));
+}
+
+void ConnectionPolicy::Drop(QTcpSocket *s, QObject *receiver)
+{
+    s->disconnect(receiver);
+    s->close();
+    s->deleteLater();
+}

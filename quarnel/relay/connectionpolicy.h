@@ -1,0 +1,32 @@
+#ifndef CONNECTIONPOLICY_H
+#define CONNECTIONPOLICY_H
+
+#include <QHostAddress>
+#include <QString>
+
+class QObject;
+class QTcpSocket;
+
+// Who may use the relay's ports, and how their sockets are treated: one PC
+// at a time on the data port, its answers to it alone. GUI thread.
+class ConnectionPolicy
+{
+public:
+    // The peer has closed (or the connection is gone), even if the end has
+    // not been served yet: a PC that reconnects at once is not refused.
+    static bool PeerHasClosed(QTcpSocket *s);
+    // A PC that vanished without closing frees the terminal in about 25 s.
+    static void EnableKeepAlive(QTcpSocket *s);
+    // While a PC streams (dataClient set), its answers go to it alone.
+    static bool AnswerAllowed(const QHostAddress &peer, QTcpSocket *dataClient);
+    // Plain IPv4 where the address is one: the dual-stack servers report an
+    // IPv4 PC in its mapped form (::ffff:a.b.c.d).
+    static QString AddressText(const QHostAddress &a);
+    static QString RefusedText(const QHostAddress &peer);
+    static QString AnswerRefusedText(const QHostAddress &peer, const QHostAddress &pc);
+    // Ends a connection: nothing more reaches receiver, the socket is closed
+    // and deleted once its signals are served.
+    static void Drop(QTcpSocket *s, QObject *receiver);
+};
+
+#endif
