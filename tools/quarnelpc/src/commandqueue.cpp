@@ -1,75 +1,92 @@
-#include "commandsequencer.h"
+#include "commandqueue.h"
 
-#include "terminalclient.h"
-#include "terminalframe.h"
-
-#include <QtEndian>
+#include "terminalconnection.h"
 
 #include <limits>
 
-CommandSequencer::CommandSequencer(TerminalClient *client, int timeoutMs, QObject *parent)
-    : QObject(parent), _client(client), answerTimeoutMs(timeoutMs)
+namespace QuarnelPc {
+
+CommandQueue::CommandQueue(TerminalConnection *connection, QObject *parent)
+    : QObject(parent), _connection(connection)
 {
     answerTimer.setSingleShot(true);
     // Coarse timers may fire 5 % early: a time-out must never be shorter than asked.
     answerTimer.setTimerType(Qt::PreciseTimer);
-    connect(&answerTimer, SIGNAL(timeout()), this, SLOT(answerTimedOut()));
-    connect(_client, SIGNAL(okReceived()), this, SLOT(okReceived()));
+    connect(&answerTimer, &QTimer::timeout, this, &CommandQueue::answerTimedOut);
+    connect(_connection, &TerminalConnection::okReceived, this, &CommandQueue::okReceived);
 }
 
-int CommandSequencer::answerWaitMs(const QByteArray &frame, int timeoutMs)
+int CommandQueue::answerWaitMs(const Command &command, int timeoutMs)
 {
-    TerminalFrame::Parsed p;
-    if (!TerminalFrame::parse(frame, &p) || p.code != TerminalFrame::Delay || p.params.size() < 4)
-        return timeoutMs;
-    // The terminal answers a delay frame only after it has slept.
-    const qint64 ms = qFromLittleEndian<quint32>(p.params.constData());
-    return int(qMin<qint64>(ms + timeoutMs, std::numeric_limits<int>::max()));
+    // The terminal answers a delay only after it has paused.
+    const qint64 ms = qint64(command.pauseMs()) + timeoutMs;
+    return int(qMin<qint64>(ms, std::numeric_limits<int>::max()));
 }
 
-void CommandSequencer::run(const QVector<FrameCommandParser::Command> &commands)
+void CommandQueue::addCommand(const Command &command)
 {
-    pending = commands;
-    next = 0;
-    running = true;
-    sendNext();
+    queue.enqueue({ true, command, QByteArray() });
+    ++commands;
+    flush();
 }
 
-void CommandSequencer::cancel()
+void CommandQueue::addBytes(const QByteArray &bytes)
 {
-    running = false;
-    answerTimer.stop();
+    queue.enqueue({ false, Command(), bytes });
+    flush();
 }
 
-void CommandSequencer::sendNext()
+void CommandQueue::flush()
 {
-    if (next >= pending.size()) {
-        running = false;
-        emit finished();
-        return;
+    while (!waiting && !queue.isEmpty() && _connection->isOpen()) {
+        const Item item = queue.dequeue();
+        if (!item.isCommand) {
+            _connection->send(item.bytes);
+            continue;
+        }
+        --commands;
+        current = item.command;
+        waiting = true;
+        oksBefore = _connection->okCount();
+        sentAt.start();
+        answerTimer.start(answerWaitMs(current, answerTimeoutMs));
+        _connection->send(current.frame());
     }
-    const QByteArray &frame = pending.at(next).frame;
-    oksBefore = _client->okCount();
-    sentAt.start();
-    answerTimer.start(answerWaitMs(frame, answerTimeoutMs));
-    _client->send(frame);
 }
 
-void CommandSequencer::okReceived()
+void CommandQueue::cancel()
 {
-    if (!running || _client->okCount() <= oksBefore)
+    waiting = false;
+    answerTimer.stop();
+    queue.clear();
+    commands = 0;
+}
+
+void CommandQueue::okReceived()
+{
+    if (!waiting || _connection->okCount() <= oksBefore)
         return;
     answerTimer.stop();
+    waiting = false;
     const double ms = double(sentAt.nsecsElapsed()) / 1e6;
-    emit answered(pending.at(next).text, ms);
-    ++next;
-    sendNext();
+    const Command done = current;
+    emit answered(done, ms);
+    // A receiver may have cancelled, queued more or closed meanwhile.
+    if (waiting)
+        return;
+    flush();
+    if (!waiting && commands == 0)
+        emit allAnswered();
 }
 
-void CommandSequencer::answerTimedOut()
+void CommandQueue::answerTimedOut()
 {
-    if (!running)
+    if (!waiting)
         return;
-    running = false;
-    emit timedOut(pending.at(next).text, answerTimer.interval());
+    const Command late = current;
+    const int waited = answerTimer.interval();
+    cancel();
+    emit timedOut(late, waited);
 }
+
+} // namespace QuarnelPc

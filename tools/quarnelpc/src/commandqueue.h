@@ -1,50 +1,67 @@
-#ifndef COMMANDSEQUENCER_H
-#define COMMANDSEQUENCER_H
+#ifndef QUARNELPC_COMMANDQUEUE_H
+#define QUARNELPC_COMMANDQUEUE_H
 
-#include "framecommandparser.h"
-
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QQueue>
 #include <QTimer>
-#include <QVector>
 
-class TerminalClient;
+#include "quarnelpc/command.h"
 
-// Sends terminal frames one at a time over an open TerminalClient, each only
-// after the "ok" of the one before, so a missing answer names its command.
-class CommandSequencer : public QObject
+namespace QuarnelPc {
+
+class TerminalConnection;
+
+// The PC's side of the stream order: commands and headbox bytes leave in
+// the order given, each command only after the "ok" of the one before, so a
+// missing answer names its command.
+class CommandQueue : public QObject
 {
     Q_OBJECT
 public:
-    CommandSequencer(TerminalClient *client, int answerTimeoutMs, QObject *parent = nullptr);
+    CommandQueue(TerminalConnection *connection, QObject *parent = nullptr);
 
-    void run(const QVector<FrameCommandParser::Command> &commands);
+    void setAnswerTimeout(int ms) { answerTimeoutMs = ms; }
+    int answerTimeout() const { return answerTimeoutMs; }
+    void addCommand(const Command &command);
+    void addBytes(const QByteArray &bytes);
+    // Writes what may go now; called once the connection is open.
+    void flush();
     void cancel();
-    bool isRunning() const { return running; }
+    int pendingCommands() const { return commands + (waiting ? 1 : 0); }
 
-    // The wait for an "ok": the time-out, plus the pause a delay frame asks for.
-    static int answerWaitMs(const QByteArray &frame, int answerTimeoutMs);
+    // The wait for an "ok": the time-out, plus the pause the command asks for.
+    static int answerWaitMs(const Command &command, int answerTimeoutMs);
 
 signals:
-    void answered(const QString &command, double elapsedMs);
-    void finished();
-    void timedOut(const QString &command, int waitedMs);
+    void answered(const QuarnelPc::Command &command, double elapsedMs);
+    void allAnswered();
+    void timedOut(const QuarnelPc::Command &command, int waitedMs);
 
 private slots:
     void okReceived();
     void answerTimedOut();
 
 private:
-    void sendNext();
+    struct Item
+    {
+        bool isCommand;
+        Command command;
+        QByteArray bytes;
+    };
 
-    TerminalClient *_client;
-    int answerTimeoutMs;
-    QVector<FrameCommandParser::Command> pending;
-    int next = 0;
-    bool running = false;
+    TerminalConnection *_connection;
+    int answerTimeoutMs = 3000;
+    QQueue<Item> queue;
+    int commands = 0;       // queued, not yet written
+    bool waiting = false;   // for the "ok" of current
+    Command current;
     qint64 oksBefore = 0;
     QTimer answerTimer;
     QElapsedTimer sentAt;
 };
+
+} // namespace QuarnelPc
 
 #endif
