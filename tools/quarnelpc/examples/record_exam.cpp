@@ -4,7 +4,7 @@
 //
 //   record_exam [HOST] [SECONDS] [FILE]       (defaults: discover, 5, exam.bin)
 //
-// Built against the installed library:
+// Built against the installed library (Debian's Qt wants -fPIC of its users):
 //   g++ -fPIC -o record_exam record_exam.cpp $(pkg-config --cflags --libs quarnelpc)
 // The exit status is the library's error value (0 when the exam was recorded).
 

@@ -17,14 +17,12 @@ using namespace QuarnelPc;
 // on the simulated FPGA with two headboxes: this process starts the
 // terminal, then moves to the PC's side of the harness's cable, so every
 // socket the library opens is the PC's.
-class tst_QuarnelPc : public QObject
+class tst_E2ePcLibrary : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void headboxBytesNeverFormTheKey_data();
-    void headboxBytesNeverFormTheKey();
     void discoverConnectCommandStream();
     void exampleRecordsAnExam();
 
@@ -33,7 +31,7 @@ private:
     QTemporaryDir tmp;
 };
 
-void tst_QuarnelPc::initTestCase()
+void tst_E2ePcLibrary::initTestCase()
 {
     QUARNEL_REQUIRE_HARNESS();
     QVERIFY(tmp.isValid());
@@ -50,39 +48,13 @@ void tst_QuarnelPc::initTestCase()
     QVERIFY(joined);
 }
 
-void tst_QuarnelPc::cleanupTestCase()
+void tst_E2ePcLibrary::cleanupTestCase()
 {
     if (_quarnel)
         QCOMPARE(_quarnel->terminate(), 0);
 }
 
-void tst_QuarnelPc::headboxBytesNeverFormTheKey_data()
-{
-    // Pieces given in turn; "!" stands for a command between them. The
-    // terminal would take a key in headbox data for a command.
-    QTest::addColumn<QStringList>("pieces");
-    QTest::addColumn<int>("refused");   // index of the piece refused, -1: none
-    QTest::newRow("key inside") << QStringList{"abTALVcd"} << 0;
-    QTest::newRow("key across calls") << QStringList{"abTA", "L", "Vcd"} << 2;
-    QTest::newRow("parted by a command") << QStringList{"abTA", "!", "LVcd"} << -1;
-    QTest::newRow("near misses") << QStringList{"TAL", "TTALX", "ALV"} << -1;
-}
-
-void tst_QuarnelPc::headboxBytesNeverFormTheKey()
-{
-    QFETCH(QStringList, pieces);
-    QFETCH(int, refused);
-    Terminal t;   // unconnected: what it accepts waits in its queue
-    for (int i = 0; i < pieces.size(); ++i) {
-        if (pieces[i] == QLatin1String("!")) {
-            t.sendCommand(Command::clearReceivePath());
-            continue;
-        }
-        QCOMPARE(t.sendToHeadbox(pieces[i].toLatin1()), i != refused);
-    }
-}
-
-void tst_QuarnelPc::discoverConnectCommandStream()
+void tst_E2ePcLibrary::discoverConnectCommandStream()
 {
     Discovery discovery;
     QSignalSpy announced(&discovery, &Discovery::announced);
@@ -138,7 +110,7 @@ void tst_QuarnelPc::discoverConnectCommandStream()
     QTRY_VERIFY_WITH_TIMEOUT(lastPc().isNull(), 20000);
 }
 
-void tst_QuarnelPc::exampleRecordsAnExam()
+void tst_E2ePcLibrary::exampleRecordsAnExam()
 {
     // As a developer runs it on the PC: it finds the terminal by itself.
     const QString file = tmp.filePath(QStringLiteral("exam.bin"));
@@ -163,5 +135,5 @@ void tst_QuarnelPc::exampleRecordsAnExam()
     QVERIFY2(output.contains(QStringLiteral("recorded %1 bytes").arg(f.size())), qPrintable(output));
 }
 
-QTEST_GUILESS_MAIN(tst_QuarnelPc)
-#include "tst_quarnelpc.moc"
+QTEST_GUILESS_MAIN(tst_E2ePcLibrary)
+#include "tst_e2e_pclibrary.moc"

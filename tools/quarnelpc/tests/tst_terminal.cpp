@@ -1,0 +1,43 @@
+#include <QtTest>
+
+#include <quarnelpc/terminal.h>
+
+// What the library lets into the PC's stream.
+class tst_Terminal : public QObject
+{
+    Q_OBJECT
+private slots:
+    void headboxBytesNeverFormTheKey_data();
+    void headboxBytesNeverFormTheKey();
+};
+
+using namespace QuarnelPc;
+
+void tst_Terminal::headboxBytesNeverFormTheKey_data()
+{
+    // Pieces given in turn; "!" stands for a command between them. The
+    // terminal would take a key in headbox data for a command.
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<int>("refused");   // index of the piece refused, -1: none
+    QTest::newRow("key inside") << QStringList{"abTALVcd"} << 0;
+    QTest::newRow("key across calls") << QStringList{"abTA", "L", "Vcd"} << 2;
+    QTest::newRow("parted by a command") << QStringList{"abTA", "!", "LVcd"} << -1;
+    QTest::newRow("near misses") << QStringList{"TAL", "TTALX", "ALV"} << -1;
+}
+
+void tst_Terminal::headboxBytesNeverFormTheKey()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(int, refused);
+    Terminal t;   // unconnected: what it accepts waits in its queue
+    for (int i = 0; i < pieces.size(); ++i) {
+        if (pieces[i] == QLatin1String("!")) {
+            t.sendCommand(Command::clearReceivePath());
+            continue;
+        }
+        QCOMPARE(t.sendToHeadbox(pieces[i].toLatin1()), i != refused);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Terminal)
+#include "tst_terminal.moc"
