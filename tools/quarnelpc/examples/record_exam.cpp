@@ -2,7 +2,8 @@
 // named), connects, selects headbox 1, switches sync on, stores the
 // headboxes' stream for a time, switches sync off and disconnects.
 //
-//   record_exam [HOST] [SECONDS] [FILE]       (defaults: discover, 5, exam.bin)
+//   record_exam [HOST] [SECONDS] [FILE]     (defaults: discover, 5, exam.bin;
+//                                            an empty HOST discovers too)
 //
 // Built against the installed library (Debian's Qt wants -fPIC of its users):
 //   g++ -fPIC -o record_exam record_exam.cpp $(pkg-config --cflags --libs quarnelpc)

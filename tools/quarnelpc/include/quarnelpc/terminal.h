@@ -23,9 +23,9 @@ namespace QuarnelPc {
 // answer time-out (plus the pause of a delay command), which drops what was
 // queued behind it. What is given before connected() waits for it.
 //
-// A connection ends with disconnected() (after disconnectFromTerminal()) or
-// with errorOccurred(), never both; either drops what is still queued. A
-// Terminal may connect again afterwards.
+// A connection ends with disconnected() (after disconnectFromTerminal(),
+// possibly before it returns) or with errorOccurred(), never both; either
+// drops what is still queued. A Terminal may connect again afterwards.
 class QUARNELPC_EXPORT Terminal : public QObject
 {
     Q_OBJECT
