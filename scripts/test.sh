@@ -23,6 +23,7 @@ stage() { printf '\n== %s (%ds)\n' "$1" $((SECONDS - start)); }
 # exit can stop its whole tree (compilers included) and nothing else.
 bg_pid=
 bg_name=
+bg_log=
 logs="$root/build/test-logs"
 stop_background() {
     if [ -n "$bg_pid" ] && [ "$bg_pid" -gt 1 ] && kill -0 "$bg_pid" 2>/dev/null; then
@@ -31,12 +32,13 @@ stop_background() {
     fi
 }
 trap stop_background EXIT
-background() {   # name command...
-    bg_name=$1
-    shift
+background() {   # log-name title command...
+    bg_log=$logs/$1.log
+    bg_name=$2
+    shift 2
     mkdir -p "$logs"
-    printf '\n== %s: in the background, log %s (%ds)\n' "$bg_name" "$logs/$bg_name.log" $((SECONDS - start))
-    setsid "$@" > "$logs/$bg_name.log" 2>&1 < /dev/null &
+    printf '\n== %s: in the background, log %s (%ds)\n' "$bg_name" "$bg_log" $((SECONDS - start))
+    setsid "$@" > "$bg_log" 2>&1 < /dev/null &
     bg_pid=$!
 }
 join_background() {   # [show]: print the log even when the job passed
@@ -44,11 +46,11 @@ join_background() {   # [show]: print the log even when the job passed
     wait "$bg_pid" || status=$?
     bg_pid=
     if [ $status -ne 0 ]; then
-        cat "$logs/$bg_name.log"
+        cat "$bg_log"
         printf '\n== %s FAILED with status %d (%ds)\n' "$bg_name" $status $((SECONDS - start))
         exit 1
     fi
-    [ "${1:-}" = show ] && cat "$logs/$bg_name.log"
+    [ "${1:-}" = show ] && cat "$bg_log"
     printf '\n== %s: done (%ds)\n' "$bg_name" $((SECONDS - start))
 }
 
@@ -60,7 +62,7 @@ scripts/setup.sh
 
 stage "build"
 scripts/build.sh
-[ "$sanitizers" = 1 ] && background "build (asan+ubsan)" scripts/build.sh asan tests_light
+[ "$sanitizers" = 1 ] && background build-asan "build (asan+ubsan)" scripts/build.sh asan tests_light
 stage "tests"
 ctest --test-dir build --output-on-failure --parallel 2
 
@@ -71,18 +73,18 @@ fi
 
 if [ "$sanitizers" = 1 ]; then
     join_background
-    background "build (tsan)" scripts/build.sh tsan tests_threads
+    background build-tsan "build (tsan)" scripts/build.sh tsan tests_threads
     stage "tests (asan+ubsan)"
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-asan --output-on-failure --parallel 2 --label-exclude 'heavy|package'
     join_background
-    [ "$cross" = 1 ] && background "armhf (library and record layout under qemu-arm)" scripts/cross.sh --subset
+    [ "$cross" = 1 ] && background armhf "armhf (library and record layout under qemu-arm)" scripts/cross.sh --subset
     stage "tests (tsan, threaded parts)"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
         ctest --test-dir build-tsan --output-on-failure --parallel 2 --label-regex threads --label-exclude heavy
 elif [ "$cross" = 1 ]; then
-    background "armhf (library and record layout under qemu-arm)" scripts/cross.sh --subset
+    background armhf "armhf (library and record layout under qemu-arm)" scripts/cross.sh --subset
 fi
 
 [ -n "$bg_pid" ] && join_background show
