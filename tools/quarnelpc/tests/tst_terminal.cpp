@@ -2,13 +2,15 @@
 
 #include <quarnelpc/terminal.h>
 
-// What the library lets into the PC's stream.
+// What the library lets into the PC's stream, and how long it waits.
 class tst_Terminal : public QObject
 {
     Q_OBJECT
 private slots:
     void headboxBytesNeverFormTheKey_data();
     void headboxBytesNeverFormTheKey();
+    void pauseAsTheTerminalTakesIt_data();
+    void pauseAsTheTerminalTakesIt();
 };
 
 using namespace QuarnelPc;
@@ -37,6 +39,27 @@ void tst_Terminal::headboxBytesNeverFormTheKey()
         }
         QCOMPARE(t.sendToHeadbox(pieces[i].toLatin1()), i != refused);
     }
+}
+
+void tst_Terminal::pauseAsTheTerminalTakesIt_data()
+{
+    // The wait for an "ok" adds the pause the terminal makes: its value
+    // read as signed and bounded to a minute, not as the bytes would say
+    // unsigned.
+    QTest::addColumn<Command>("command");
+    QTest::addColumn<int>("pauseMs");
+    QTest::newRow("half a second") << Command::delay(500) << 500;
+    QTest::newRow("beyond a minute") << Command::delay(90000) << 60000;
+    QTest::newRow("negative") << Command::raw(8, QByteArray::fromHex("ffffffff")) << 0;
+    QTest::newRow("short parameters") << Command::raw(8, QByteArray::fromHex("ffff")) << 0;
+    QTest::newRow("no pause") << Command::sync(1) << 0;
+}
+
+void tst_Terminal::pauseAsTheTerminalTakesIt()
+{
+    QFETCH(Command, command);
+    QFETCH(int, pauseMs);
+    QCOMPARE(command.pauseMs(), pauseMs);
 }
 
 QTEST_GUILESS_MAIN(tst_Terminal)
