@@ -58,7 +58,7 @@ build=$(mkdir -p "$build" && cd "$build" && pwd)
 # Left out only where ARM programs cannot be started (no private binfmt_misc).
 # Whole test programs: each starts programs (the terminal, the client, the
 # register tool, scripts) as its subject.
-skip_programs=(tst_startup tst_harness tst_quarnelclient tst_zelkreg tst_system)
+skip_programs=(tst_startup tst_harness tst_quarnelclient tst_zelkreg tst_system tst_e2e_pclibrary)
 # Test functions: each starts a child process (a probe, the image generator,
 # the test program itself, or a shell through the PC-side helpers).
 declare -A skip_functions=(
