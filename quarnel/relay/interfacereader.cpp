@@ -322,6 +322,7 @@ void InterfaceReader::ClientAnswerConnected()
         if (clientAnswer)
             ConnectionPolicy::Drop(clientAnswer, this);
         clientAnswer = s;
+        ConnectionPolicy::SmallSendBuffer(s);
         connect(s, SIGNAL(disconnected()), this, SLOT(ClientAnswerDisconnected()));
         connect(s, SIGNAL(readyRead()), this, SLOT(DiscardAnswerInput()));
     }
@@ -346,6 +347,11 @@ void InterfaceReader::SendResponseToClient()
 {
     if (!clientAnswer)
         return;
+    if (clientAnswer->bytesToWrite() >= maxUnsentAnswerBytes) {
+        Log(ConnectionPolicy::AnswerUnreadText(clientAnswer->peerAddress(), clientAnswer->bytesToWrite()));
+        ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+        return;
+    }
     clientAnswer->write("ok", 2);
     clientAnswer->flush();
 }

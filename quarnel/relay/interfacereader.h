@@ -41,6 +41,10 @@ public:
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
     static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
+    // Unsent answers an answer socket may hold: far above any real backlog
+    // (an "ok" per command), while a PC that never reads them would have
+    // them queued without end.
+    static constexpr qint64 maxUnsentAnswerBytes = 64 * 1024;
 
     InterfaceReader(Orv *orv, QuarnelLog *log);
     virtual ~InterfaceReader();

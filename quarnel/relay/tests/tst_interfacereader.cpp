@@ -9,6 +9,11 @@
 #include <memory>
 #include <mutex>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include "harness.h"
 #include "orv.h"
 #include "quarnellog.h"
@@ -126,6 +131,45 @@ std::unique_ptr<QTcpSocket> connectFrom(const char *from, quint16 port)
     return s;
 }
 
+// A PC-side connection from 127.0.0.1 that its program never reads: a plain
+// descriptor outside the event loop, with a small kernel receive buffer so
+// that the terminal's side backs up soon.
+int connectNeverRead(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int size = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything left on fd up to its end; *ended says whether the end came
+// (false when nothing arrived for the safety bound).
+QByteArray readToEnd(int fd, bool *ended)
+{
+    const timeval bound{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    QByteArray all;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            *ended = n == 0;
+            return all;
+        }
+        all.append(buf, int(n));
+    }
+}
+
 void send(QTcpSocket *s, const QByteArray &bytes)
 {
     s->write(bytes);
@@ -209,6 +253,7 @@ private slots:
     void reconnectAtOnceIsAccepted();
     void answerPortStaysWithTheStreamingPc();
     void answerPortWithoutDataClient();
+    void answerPortClosedWhenPcNeverReadsIt();
     void vanishedPcDoesNotHoldTheAnswerPort();
     void notificationsCoalescedWhileGuiBusy();
     void nextPcStartsClean_data();
@@ -628,6 +673,50 @@ void tst_InterfaceReader::answerPortWithoutDataClient()
     send(pc.get(), frame(0));
     QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
     QVERIFY(rec->logLines.filter("refused").isEmpty());
+}
+
+void tst_InterfaceReader::answerPortClosedWhenPcNeverReadsIt()
+{
+    QVERIFY(connectPc());
+    const int answerFd = connectNeverRead(answerPort);
+    QVERIFY(answerFd >= 0 && relay->acceptAnswerNow());
+
+    // Commands without an effect on the link, in batches the relay answers
+    // before the next goes, until the terminal gives up on the answers.
+    const QString closed = QStringLiteral("Answer connection from 127.0.0.1 closed: ");
+    const int batch = 1000;
+    int sent = 0;
+    while (rec->logLines.filter(closed).isEmpty() && sent < 1000000) {
+        send(pc.get(), frame(0).repeated(batch));
+        sent += batch;
+        QTRY_COMPARE(answersSent.load(), sent);
+        serve();
+    }
+    QCOMPARE(rec->logLines.filter(closed).size(), 1);
+    const QString line = rec->logLines.filter(closed).at(0);
+    QVERIFY2(line.endsWith(QStringLiteral(" bytes of answers unread")), qPrintable(line));
+    const qint64 held = line.mid(closed.size()).section(' ', 0, 0).toLongLong();
+    QVERIFY2(held >= InterfaceReader::maxUnsentAnswerBytes && held < InterfaceReader::maxUnsentAnswerBytes + 2,
+             qPrintable(line));
+    QTRY_COMPARE(relay->liveSockets(), 1);
+
+    // The exam on the data port goes on both ways; later answers go nowhere.
+    send(pc.get(), "still" + frame(0));
+    QTRY_COMPARE(link->written(), QByteArray("still"));
+    link->feedRx("back");
+    QCOMPARE(receive(pc.get(), 4), QByteArray("back"));
+    QTRY_COMPARE(answersSent.load(), sent + 1);
+    serve();
+    QCOMPARE(rec->logLines.filter(closed).size(), 1);
+    QCOMPARE(pc->state(), QAbstractSocket::ConnectedState);
+
+    // What reached the PC's side before the close: answers only, then the end.
+    bool ended = false;
+    const QByteArray got = readToEnd(answerFd, &ended);
+    ::close(answerFd);
+    QVERIFY(ended);
+    QVERIFY(got.size() > 0 && got.size() < 2 * sent);
+    QVERIFY(got == QByteArray("ok").repeated(got.size() / 2));
 }
 
 void tst_InterfaceReader::vanishedPcDoesNotHoldTheAnswerPort()
