@@ -65,6 +65,12 @@ QString ConnectionPolicy::AnswerRefusedText(const QHostAddress &peer, const QHos
         .arg(AddressText(peer), AddressText(pc));
 }
 
+QString ConnectionPolicy::AnswerClosedText(const QHostAddress &peer, const QHostAddress &pc)
+{
+    return QStringLiteral("Answer connection from %1 closed: the PC at %2 is connected")
+        .arg(AddressText(peer), AddressText(pc));
+}
+
 QString ConnectionPolicy::AnswerUnreadText(const QHostAddress &peer, qint64 unsent)
 {
     return QStringLiteral("Answer connection from %1 closed: %2 bytes of answers unread")

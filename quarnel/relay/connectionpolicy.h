@@ -27,6 +27,7 @@ public:
     static QString AddressText(const QHostAddress &a);
     static QString RefusedText(const QHostAddress &peer);
     static QString AnswerRefusedText(const QHostAddress &peer, const QHostAddress &pc);
+    static QString AnswerClosedText(const QHostAddress &peer, const QHostAddress &pc);
     static QString AnswerUnreadText(const QHostAddress &peer, qint64 unsent);
     // Ends a connection: nothing more reaches receiver, the socket is closed
     // and deleted once its signals are served.

@@ -185,6 +185,12 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     DebugWithTime(QStringLiteral("ClientConnected"));
     emit ReadyToStartExam();
     _client = s;
+    // An answer connection another PC kept open after its exam would get
+    // this PC's answers.
+    if (clientAnswer && !ConnectionPolicy::AnswerAllowed(clientAnswer->peerAddress(), s)) {
+        Log(ConnectionPolicy::AnswerClosedText(clientAnswer->peerAddress(), s->peerAddress()));
+        ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+    }
     // The dual-stack server reports an IPv4 PC in its mapped form
     // (::ffff:a.b.c.d), which has no reverse name and would reach the
     // panel as that text.

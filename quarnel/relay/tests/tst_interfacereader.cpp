@@ -254,6 +254,7 @@ private slots:
     void answerPortStaysWithTheStreamingPc();
     void answerPortWithoutDataClient();
     void answerPortClosedWhenPcNeverReadsIt();
+    void answerPortOfAnEarlierPcClosedWhenAnotherStreams();
     void vanishedPcDoesNotHoldTheAnswerPort();
     void notificationsCoalescedWhileGuiBusy();
     void nextPcStartsClean_data();
@@ -717,6 +718,39 @@ void tst_InterfaceReader::answerPortClosedWhenPcNeverReadsIt()
     QVERIFY(ended);
     QVERIFY(got.size() > 0 && got.size() < 2 * sent);
     QVERIFY(got == QByteArray("ok").repeated(got.size() / 2));
+}
+
+void tst_InterfaceReader::answerPortOfAnEarlierPcClosedWhenAnotherStreams()
+{
+    // PC A's exam ends, but it keeps its answer connection open.
+    auto answerA = connectFrom("127.0.0.2", answerPort);
+    QVERIFY(answerA && relay->acceptAnswerNow());
+    pc = connectFrom("127.0.0.2", dataPort);
+    QVERIFY(pc && relay->acceptDataNow());
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answerA.get(), 2), QByteArray("ok"));
+    pc->disconnectFromHost();
+    QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 1);
+    QCOMPARE(answerA->state(), QAbstractSocket::ConnectedState);
+
+    // PC B streams, and its first command comes before its own answer
+    // connection: A gets nothing of B's, and loses the port.
+    pc = connectFrom("127.0.0.1", dataPort);
+    QVERIFY(pc && relay->acceptDataNow());
+    QCOMPARE(rec->logLines.filter("Answer connection from").size(), 1);
+    QCOMPARE(rec->logLines.filter("Answer connection from").at(0),
+             QStringLiteral("Answer connection from 127.0.0.2 closed: the PC at 127.0.0.1 is connected"));
+    send(pc.get(), frame(0));
+    QTRY_COMPARE(answersSent.load(), 2);
+    serve();
+    QTRY_COMPARE(answerA->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(answerA->readAll(), QByteArray());
+
+    // B's own answer connection gets its answers.
+    QVERIFY(connectAnswer());
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    QTRY_COMPARE(relay->liveSockets(), 2);
 }
 
 void tst_InterfaceReader::vanishedPcDoesNotHoldTheAnswerPort()
