@@ -1,6 +1,7 @@
 #include "interfacereader.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -86,7 +87,22 @@ void InterfaceReader::Pause()
 
 void InterfaceReader::Terminate()
 {
-    end.store(true);
+    {
+        QMutexLocker lock(&sync);
+        end = true;
+    }
+    WakeCommandSleep();
+}
+
+bool InterfaceReader::StopRequested() const
+{
+    return end.load();
+}
+
+void InterfaceReader::WakeCommandSleep()
+{
+    QMutexLocker lock(&sync);
+    stopCond.wakeAll();
 }
 
 void InterfaceReader::SocketTcp(QTcpSocket *s)
@@ -159,9 +175,15 @@ void InterfaceReader::DropFinishedStream()
         emit ProgramDataWanted();
 }
 
-void InterfaceReader::CommandSleep(unsigned long ms)
+bool InterfaceReader::CommandSleep(unsigned long ms)
 {
-    QThread::msleep(ms);
+    // Up to a minute: a shutdown must not wait for it (the service manager
+    // kills a program that takes 15 s to stop).
+    QDeadlineTimer deadline(qint64(ms), Qt::PreciseTimer);
+    QMutexLocker lock(&sync);
+    while (!StopRequested() && !deadline.hasExpired())
+        stopCond.wait(&sync, deadline);
+    return !StopRequested();
 }
 
 void InterfaceReader::ClientConnected()
@@ -442,8 +464,14 @@ short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
     if (c.status != 0)
         return c.status;
     interpreter.Execute(c);
-    if (c.code == TerminalFrame::Delay)
-        CommandSleep((unsigned long)c.value);
+    if (c.code == TerminalFrame::Delay) {
+        // At most one line a second, however a PC repeats it.
+        if (c.value >= 1000)
+            DebugWithTime(QStringLiteral("Delay %1 ms").arg(c.value));
+        // Cut short: the relay is stopping, nobody waits for the answer.
+        if (!CommandSleep((unsigned long)c.value))
+            return 0;
+    }
     if (c.code == TerminalFrame::ClearReceivePath) {
         bufOrvToTcp->Purge();
         DebugWithTime(QStringLiteral("Clear queue from remote pc"));

@@ -83,8 +83,13 @@ private slots:
 
 protected:
     void run() override;
-    // Command 8's pause; a test may record or hold it instead.
-    virtual void CommandSleep(unsigned long ms);
+    // Command 8's pause; false when the relay was told to stop meanwhile,
+    // which ends it early. A test may record or hold it instead.
+    virtual bool CommandSleep(unsigned long ms);
+    // Whether the relay has been told to stop.
+    bool StopRequested() const;
+    // Wakes a pause under way once a stop has been requested.
+    virtual void WakeCommandSleep();
 
 private:
     friend class InterfaceReaderProbe;
@@ -105,6 +110,7 @@ private:
     QuarnelLog *_log;
     QMutex sync;
     QWaitCondition pauseCond;
+    QWaitCondition stopCond; // command 8's pause waits on it
     std::atomic<bool> pause; // changed only under sync
     std::atomic<bool> end;
     Orv *_orv;

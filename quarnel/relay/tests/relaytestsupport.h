@@ -91,16 +91,21 @@ public:
     }
 
 protected:
-    void CommandSleep(unsigned long ms) override
+    bool CommandSleep(unsigned long ms) override
     {
-        if (!recordSleeps.load()) {
-            InterfaceReader::CommandSleep(ms);
-            return;
-        }
+        if (!recordSleeps.load())
+            return InterfaceReader::CommandSleep(ms);
         std::unique_lock<std::mutex> lock(sleepMutex);
         sleepsTaken.push_back(ms);
         const int index = int(sleepsTaken.size()) - 1;
-        sleepReleased.wait(lock, [&] { return !holding || index < released; });
+        sleepReleased.wait(lock, [&] { return !holding || index < released || StopRequested(); });
+        return !StopRequested();
+    }
+    void WakeCommandSleep() override
+    {
+        InterfaceReader::WakeCommandSleep();
+        std::unique_lock<std::mutex> lock(sleepMutex);
+        sleepReleased.notify_all();
     }
 
 private:
