@@ -22,6 +22,7 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       _log(log),
       pause(true),
       end(false),
+      passing(false),
       _orv(orv),
       _client(nullptr),
       clientAnswer(nullptr),
@@ -81,8 +82,31 @@ void InterfaceReader::Resume()
 
 void InterfaceReader::Pause()
 {
-    QMutexLocker lock(&sync);
-    pause = true;
+    {
+        QMutexLocker lock(&sync);
+        pause = true;
+    }
+    WakeCommandSleep();
+    // Called from the loop's own thread, the pass under way is the caller's.
+    if (QThread::currentThread() == this)
+        return;
+    bool gaveUp = false;
+    {
+        QMutexLocker lock(&sync);
+        QDeadlineTimer deadline(PauseWaitLimitMs());
+        while (passing && idleCond.wait(&sync, deadline)) {
+        }
+        gaveUp = passing;
+    }
+    if (gaveUp)
+        DebugWithTime(QStringLiteral("Relay pause: pass still under way after %1 ms").arg(PauseWaitLimitMs()));
+}
+
+int InterfaceReader::PauseWaitLimitMs() const
+{
+    // Longer than any pass on a working link: a write of a chunk to the
+    // headboxes and a read of the receive ring.
+    return 3000;
 }
 
 void InterfaceReader::Terminate()
@@ -90,13 +114,14 @@ void InterfaceReader::Terminate()
     {
         QMutexLocker lock(&sync);
         end = true;
+        pauseCond.wakeAll();
     }
     WakeCommandSleep();
 }
 
 bool InterfaceReader::StopRequested() const
 {
-    return end.load();
+    return pause.load() || end.load();
 }
 
 void InterfaceReader::WakeCommandSleep()
@@ -119,14 +144,18 @@ void InterfaceReader::run()
 {
     quint16 conta = 0;
     for (;;) {
-        if (end.load()) {
+        {
+            QMutexLocker lock(&sync);
+            passing = false;
+            idleCond.wakeAll();
+            while (pause && !end)
+                pauseCond.wait(&sync);
+            passing = !end;
+        }
+        if (!passing) {
             runEnded.store(true);
             return;
         }
-        sync.lock();
-        while (pause)
-            pauseCond.wait(&sync);
-        sync.unlock();
 
         DropFinishedStream();
 
@@ -177,8 +206,8 @@ void InterfaceReader::DropFinishedStream()
 
 bool InterfaceReader::CommandSleep(unsigned long ms)
 {
-    // Up to a minute: a shutdown must not wait for it (the service manager
-    // kills a program that takes 15 s to stop).
+    // Up to a minute: neither the end of the exam nor a shutdown may wait
+    // for it (the service manager kills a program that takes 15 s to stop).
     QDeadlineTimer deadline(qint64(ms), Qt::PreciseTimer);
     QMutexLocker lock(&sync);
     while (!StopRequested() && !deadline.hasExpired())
@@ -248,12 +277,14 @@ void InterfaceReader::ClientDisconnected()
     DebugWithTime(QStringLiteral("Client Disconnected"));
     disconnect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)));
 
+    // The loop's last pass ends before the stop sequence drives the link
+    // and before the presence checker resumes (EndExamOrDisconnection).
+    Pause();
     // Without a PC (the cable pulled between exams) no acquisition runs and
     // the presence checker owns the link: stopping the headboxes from here
     // would interleave our frames and channel selection with its checks.
     if (_client)
         interpreter.EndExam();
-    Pause();
 
     if (QTcpSocket *gone = std::exchange(_client, nullptr))
         ConnectionPolicy::Drop(gone, this);
@@ -468,7 +499,8 @@ short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
         // At most one line a second, however a PC repeats it.
         if (c.value >= 1000)
             DebugWithTime(QStringLiteral("Delay %1 ms").arg(c.value));
-        // Cut short: the relay is stopping, nobody waits for the answer.
+        // Cut short: the exam has ended or the program is ending, and
+        // nobody waits for the answer.
         if (!CommandSleep((unsigned long)c.value))
             return 0;
     }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -66,13 +67,20 @@ public:
         released.notify_all();
     }
 
+    // Link calls of the relay thread after the GUI thread's first write (the
+    // stop sequence of a disconnection).
+    std::atomic<bool> guiWrote{false};
+    std::atomic<int> relayCallsAfterGuiWrite{0};
+
     int DataInQueue() override
     {
         polls.fetch_add(1);
+        noteRelayCall();
         return streaming.load() ? 4096 : pending();
     }
     int Read(BYTE *command, int length) override
     {
+        noteRelayCall();
         if (!streaming.load())
             return RecordingOrvInterface::Read(command, length);
         const quint64 first = produced.load();
@@ -84,7 +92,10 @@ public:
     int Write(BYTE *command, int length) override
     {
         const int sent = RecordingOrvInterface::Write(command, length);
-        if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        if (!onRelayThread())
+            guiWrote = true;
+        noteRelayCall();
+        if (onRelayThread()) {
             std::unique_lock<std::mutex> lock(holdMutex);
             released.wait(lock, [this] { return !holding; });
         }
@@ -92,6 +103,13 @@ public:
     }
 
 private:
+    static bool onRelayThread() { return QThread::currentThread() != QCoreApplication::instance()->thread(); }
+    void noteRelayCall()
+    {
+        if (onRelayThread() && guiWrote.load())
+            relayCallsAfterGuiWrite.fetch_add(1);
+    }
+
     std::mutex holdMutex;
     std::condition_variable released;
     bool holding = false;
@@ -246,6 +264,7 @@ private slots:
     void command8HoldsTheStream();
     void disconnectSequence_data();
     void disconnectSequence();
+    void disconnectWaitsForThePassUnderWay();
     void disconnectWithoutPcLeavesLinkAlone();
     void pcSends100KiBAtOnce();
     void secondClientRefusedWhileFirstStreams();
@@ -487,6 +506,37 @@ void tst_InterfaceReader::disconnectSequence()
     link->feedRx("late");
     QTest::qWait(100);
     QVERIFY(link->polls.load() <= polls + 1);
+}
+
+void tst_InterfaceReader::disconnectWaitsForThePassUnderWay()
+{
+    // The relay thread is inside a write to the headbox when the PC leaves.
+    // The rest of its pass reads the library's receive ring, which the
+    // presence checker empties once the exam has ended: the stop sequence,
+    // and the end of the exam, wait for the pass (the hold ends it here).
+    relay->pauseWaitLimit = 600000;
+    link->holdWrites(true);
+    QVERIFY(connectPc());
+    send(pc.get(), "abc");
+    QTRY_COMPARE(link->written(), QByteArray("abc"));
+    std::thread releaser([this] {
+        // Once the disconnection has asked the relay to pause.
+        QDeadlineTimer bound(30000);
+        while (!relay->StopRequested() && !bound.hasExpired())
+            QThread::usleep(200);
+        link->holdWrites(false);
+    });
+    struct Join
+    {
+        std::thread &t;
+        ~Join() { t.join(); }
+    } join{releaser};
+
+    pc->disconnectFromHost();
+    QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 1);
+    QVERIFY(link->guiWrote.load());
+    QCOMPARE(link->relayCallsAfterGuiWrite.load(), 0);
+    QVERIFY(rec->debugLines.filter("pass still under way").isEmpty());
 }
 
 void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
@@ -826,7 +876,9 @@ void tst_InterfaceReader::nextPcStartsClean()
     QFETCH(QByteArray, leftover);
     QFETCH(bool, dataAhead);
     // The relay thread stays inside its first write, or has nothing to
-    // write: the leftover outlives the PC.
+    // write: the leftover outlives the PC. The disconnection does not wait
+    // for the held write.
+    relay->pauseWaitLimit = 0;
     link->holdWrites(true);
     QVERIFY(connectPc());
     send(pc.get(), leftover);
