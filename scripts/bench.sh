@@ -28,7 +28,8 @@
 #            run, 5), QUARNEL_BENCH_LATENCY_SECONDS (each paced run, 5),
 #            QUARNEL_BENCH_RATE (realistic rate, bytes/s, 4000000),
 #            QUARNEL_BENCH_COST_MB (volume of (8), 16; 0 skips it),
-#            QUARNEL_BENCH_CLIENT (the checking client; default: the build's).
+#            QUARNEL_BENCH_CLIENT (the checking client; default: the build's),
+#            QUARNEL_BENCH_CALLGRIND_DIR (keeps the profiles of (8) there).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 if ! "$here/harness.sh" --inside 2>/dev/null; then
@@ -242,10 +243,16 @@ if [ "$cost_mb" -gt 0 ] && command -v valgrind >/dev/null; then
     echo "bench: instructions per relayed byte: 4 MB, then $((cost_mb + 4)) MB at full speed under callgrind" >&2
     cg=$work/callgrind
     mkdir -p "$cg"
-    start_quarnel 0 valgrind --tool=callgrind --separate-threads=yes --dump-instr=no \
+    # glibc copies large blocks with "rep movsb", which valgrind counts once
+    # per byte: the tunables make it copy with vector loops, as an ARM core
+    # copies with NEON, so that copies count what they cost.
+    start_quarnel 0 env GLIBC_TUNABLES=glibc.cpu.x86_rep_movsb_threshold=2147483647:glibc.cpu.x86_rep_stosb_threshold=2147483647 \
+        valgrind --tool=callgrind --separate-threads=yes --dump-instr=no \
         --callgrind-out-file="$cg/out.%p"
     # Two recordings, each counted on its own: their difference is what the
-    # extra bytes cost, without start-up, connection, screen or set-up.
+    # extra bytes cost, without start-up, connection, screen or set-up. A
+    # first one, not counted, paints the screen's states for the first time.
+    record /dev/null --bytes 1000000 --idle-timeout 60000 --connect-timeout 60000 --answer-timeout 60000
     callgrind_control -z "$qpid" >/dev/null
     cost_ok=yes
     for mb in 4 $((cost_mb + 4)); do
@@ -255,6 +262,10 @@ if [ "$cost_mb" -gt 0 ] && command -v valgrind >/dev/null; then
         callgrind_control --dump="${mb}MB" "$qpid" >/dev/null
     done
     stop_quarnel
+    if [ -n "${QUARNEL_BENCH_CALLGRIND_DIR:-}" ]; then
+        mkdir -p "$QUARNEL_BENCH_CALLGRIND_DIR"
+        cp "$cg"/out.* "$QUARNEL_BENCH_CALLGRIND_DIR"/
+    fi
 fi
 
 cpu_model=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)
