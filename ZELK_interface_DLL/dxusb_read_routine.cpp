@@ -4,6 +4,8 @@
 #include "dxusb.h"
 #include "threadhandover.h"
 
+#include <algorithm>
+
 dxusb_read_routine::dxusb_read_routine(dxusb *dxusb_variable_tmp, circular_queue *queue_tmp)
     : QThread(nullptr), dxusb_variable(dxusb_variable_tmp), queue(queue_tmp), counter_read(0),
       status_reg8_bit_test(0), status_reg8(8), read(true)
@@ -37,8 +39,16 @@ bool dxusb_read_routine::read_pass()
     // the sum would wrap and let the loop below overrun the ring.
     if (c == 0 || q >= cap || c >= cap - q)
         return false;
-    for (uint64_t i = 0; i < c; ++i)
-        queue->queue_write(dxusb_variable->read(10));
+    // Into the ring a block at a time: one lock per block, not per word. The
+    // block is short, so the first words of a long batch are not held back.
+    uint64_t block[blockWords];
+    for (uint64_t done = 0; done < c;) {
+        const uint32_t n = uint32_t(std::min<uint64_t>(blockWords, c - done));
+        for (uint32_t i = 0; i < n; ++i)
+            block[i] = dxusb_variable->read(10);
+        queue->queue_write_block(block, n);
+        done += n;
+    }
     counter_read.fetch_add(long(c), std::memory_order_relaxed);
     return true;
 }
