@@ -2,6 +2,7 @@
 
 #include "circular_queue.h"
 #include "dxusb.h"
+#include "pollingcore.h"
 #include "threadhandover.h"
 
 #include <algorithm>
@@ -56,11 +57,14 @@ bool dxusb_read_routine::read_pass()
 void dxusb_read_routine::run()
 {
     QThread::usleep(10000);
+    PollingCore::join();
     while (read.load(std::memory_order_acquire)) {
-        // Busy polling keeps the latency low; yielding only lets other
-        // threads of the panel's two cores run between empty polls.
-        if (!read_pass())
-            QThread::yieldCurrentThread();
+        // Busy polling keeps the latency low. Every pass leaves the FIFO
+        // drained (or the ring full), so the core is handed on after each:
+        // the relay thread takes the words at once, and a thread woken on
+        // this core does not wait for the scheduler's tick.
+        read_pass();
+        QThread::yieldCurrentThread();
     }
     THREAD_HANDOVER_ENDED(this);
 }
