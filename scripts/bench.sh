@@ -89,7 +89,7 @@ threads() {
 # ("name cpu-ns delay-ns seconds").
 thread_delta() {
     awk -v secs="$4" 'FNR == NR { on[$1] = $3; dl[$1] = $4; next }
-        ($1 in on) { printf "%s %d %d %s\n", $2, $3 - on[$1], $4 - dl[$1], secs }' "$1" "$2" >>"$3"
+        ($1 in on) { printf "%s %.0f %.0f %s\n", $2, $3 - on[$1], $4 - dl[$1], secs }' "$1" "$2" >>"$3"
 }
 
 # quarnel on the simulated FPGA at $1 bytes/s (0 = as fast as read);
@@ -319,7 +319,10 @@ if [ "$repeats" -gt 0 ]; then
     for lat in slow fast; do
         [ "$lat" = slow ] && label="$(calc "$rate / 1e6" 1) MB/s" || label="full speed"
         printf '\n(7) quarnel per thread at %s, all rounds: CPU s/s, waiting for a core (ms/s)\n' "$label"
-        awk '{ cpu[$1] += $2; dl[$1] += $3; s[$1] += $4 }
+        awk 'BEGIN { known["quarnel"] = "GUI"; known["dxusb_read_rout"] = "library-reader"
+                     known["InterfaceReader"] = "relay-thread"; known["HeadboxChecker"] = "presence-checker" }
+            { n = $1 in known ? known[$1] : $1; cpu[n] += $2; dl[n] += $3
+              if (!((n, $4) in seen)) { seen[n, $4] = 1; s[n] += $4 } }
             END { for (n in cpu) if (cpu[n] > 1e6 || dl[n] > 1e6)
                   printf "    %-18s %6.2f %8.1f\n", n, cpu[n] / 1e9 / s[n], dl[n] / 1e6 / s[n] }' \
             "$work/threads.$lat" | sort
