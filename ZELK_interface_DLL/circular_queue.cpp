@@ -17,6 +17,15 @@ void circular_queue::queue_write(uint64_t data)
     queue_write_pointer.store((w + 1) & indexMask, std::memory_order_release);
 }
 
+void circular_queue::queue_write_block(const uint64_t *data, uint32_t n)
+{
+    QMutexLocker lock(mutex_circular_queue);
+    const long w = queue_write_pointer.load(std::memory_order_acquire) & indexMask;
+    for (uint32_t i = 0; i < n; ++i)
+        queue_vector[(w + long(i)) & indexMask] = data[i];
+    queue_write_pointer.store((w + long(n)) & indexMask, std::memory_order_release);
+}
+
 void circular_queue::queue_read(uint64_t *data_circular_queue)
 {
     const long r = queue_read_pointer.load(std::memory_order_acquire) & indexMask;

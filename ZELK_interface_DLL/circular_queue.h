@@ -19,6 +19,8 @@ public:
     explicit circular_queue(QMutex *mutex_circular_queue_tmp);
 
     void queue_write(uint64_t data);
+    // n words in order, under one lock: what n queue_write calls store.
+    void queue_write_block(const uint64_t *data, uint32_t n);
     void queue_read(uint64_t *data_circular_queue);
     uint32_t data_in_queue();
     uint32_t capacity();

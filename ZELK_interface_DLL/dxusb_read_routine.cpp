@@ -2,7 +2,10 @@
 
 #include "circular_queue.h"
 #include "dxusb.h"
+#include "pollingcore.h"
 #include "threadhandover.h"
+
+#include <algorithm>
 
 dxusb_read_routine::dxusb_read_routine(dxusb *dxusb_variable_tmp, circular_queue *queue_tmp)
     : QThread(nullptr), dxusb_variable(dxusb_variable_tmp), queue(queue_tmp), counter_read(0),
@@ -37,8 +40,16 @@ bool dxusb_read_routine::read_pass()
     // the sum would wrap and let the loop below overrun the ring.
     if (c == 0 || q >= cap || c >= cap - q)
         return false;
-    for (uint64_t i = 0; i < c; ++i)
-        queue->queue_write(dxusb_variable->read(10));
+    // Into the ring a block at a time: one lock per block, not per word. The
+    // block is short, so the first words of a long batch are not held back.
+    uint64_t block[blockWords];
+    for (uint64_t done = 0; done < c;) {
+        const uint32_t n = uint32_t(std::min<uint64_t>(blockWords, c - done));
+        for (uint32_t i = 0; i < n; ++i)
+            block[i] = dxusb_variable->read(10);
+        queue->queue_write_block(block, n);
+        done += n;
+    }
     counter_read.fetch_add(long(c), std::memory_order_relaxed);
     return true;
 }
@@ -46,11 +57,14 @@ bool dxusb_read_routine::read_pass()
 void dxusb_read_routine::run()
 {
     QThread::usleep(10000);
+    PollingCore::join();
     while (read.load(std::memory_order_acquire)) {
-        // Busy polling keeps the latency low; yielding only lets other
-        // threads of the panel's two cores run between empty polls.
-        if (!read_pass())
-            QThread::yieldCurrentThread();
+        // Busy polling keeps the latency low. Every pass leaves the FIFO
+        // drained (or the ring full), so the core is handed on after each:
+        // the relay thread takes the words at once, and a thread woken on
+        // this core does not wait for the scheduler's tick.
+        read_pass();
+        QThread::yieldCurrentThread();
     }
     THREAD_HANDOVER_ENDED(this);
 }

@@ -28,6 +28,8 @@ protected:
     void run() override;
 
 private:
+    static constexpr uint32_t blockWords = 64;
+
     dxusb *dxusb_variable;
     circular_queue *queue;
     std::atomic<long> counter_read;   // wraps

@@ -3,9 +3,11 @@
 #include "streampattern.h"
 
 #include <QList>
+#include <atomic>
 #include <cstdio>
-#include <deque>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -26,9 +28,62 @@ uint64_t mulDiv(uint64_t a, uint64_t b, uint64_t c)
     return a / c * b + a % c * b / c;
 }
 
+// The register block's lock. The reader takes it for every register access,
+// millions of times a second, and holds it briefly: a mutex's lock and unlock
+// cost the simulator more than the access itself. A waiter yields, so that a
+// holder sharing its core gets on.
+class SimLock
+{
+public:
+    void lock()
+    {
+        while (held.exchange(true, std::memory_order_acquire)) {
+            while (held.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+        }
+    }
+    void unlock() { held.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held{false};
+};
+
+// A FIFO's words: a ring of fixed capacity, its storage taken with the first
+// word. Each stream word passes through it once at full speed, where a deque
+// spent more on its blocks than the simulator on the word.
+class WordRing
+{
+public:
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    void clear() { head = count = 0; }
+    uint64_t front() const { return slots[head]; }
+    void pop_front()
+    {
+        head = (head + 1) % capacity;
+        --count;
+    }
+    // The callers keep within the capacity; a word beyond it is dropped.
+    void push_back(uint64_t w)
+    {
+        if (count == capacity)
+            return;
+        if (!slots)
+            slots.reset(new uint64_t[capacity]);
+        slots[(head + count) % capacity] = w;
+        ++count;
+    }
+
+private:
+    static constexpr size_t capacity = FpgaSim::fifoCapacityWords;
+    std::unique_ptr<uint64_t[]> slots;
+    size_t head = 0;
+    size_t count = 0;
+};
+
 struct Fifo
 {
-    std::deque<uint64_t> words;
+    WordRing words;
     unsigned char part[8] = {};
     int partLen = 0;
     uint64_t lost = 0;
@@ -85,7 +140,7 @@ public:
     void syncChanged(bool on, uint64_t now);
     uint64_t now() const { return clockHeld ? heldNs : StreamPattern::nowNs(); }
 
-    mutable std::mutex lock;
+    mutable SimLock lock;
     bool clockHeld = false;
     uint64_t heldNs = 0;
     FpgaSimConfig config;
@@ -129,17 +184,25 @@ void FpgaSimPrivate::reset(const FpgaSimConfig &c)
 void FpgaSimPrivate::pushWord(int channel, uint64_t w)
 {
     Fifo &f = fifo[channel];
+    uint64_t whole = w;
     if (f.partLen) {
-        char bytes[8];
-        StreamPattern::storeWord(bytes, w);
-        pushBytes(channel, bytes, 8);
-        return;
+        // The waiting bytes and the first bytes of w make a whole word; the
+        // rest of w waits in their place. Shifts, not eight single bytes: a
+        // stream that follows an odd number of bytes goes this way throughout.
+        const int shift = 8 * f.partLen;
+        uint64_t waiting = 0;
+        for (int i = f.partLen - 1; i >= 0; --i)
+            waiting = (waiting << 8) | f.part[i];
+        whole = waiting | (w << shift);
+        const uint64_t rest = w >> (64 - shift);
+        for (int i = 0; i < f.partLen; ++i)
+            f.part[i] = static_cast<unsigned char>(rest >> (8 * i));
     }
     if (f.words.size() >= FpgaSim::fifoCapacityWords) {
         ++f.lost;
         return;
     }
-    f.words.push_back(w);
+    f.words.push_back(whole);
 }
 
 void FpgaSimPrivate::pushBytes(int channel, const char *p, int n)
@@ -411,7 +474,7 @@ FpgaSim::~FpgaSim()
 
 void FpgaSim::reset(const FpgaSimConfig &config)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     d->reset(config);
 }
 
@@ -422,31 +485,31 @@ void FpgaSim::reset()
 
 FpgaSimConfig FpgaSim::config() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->config;
 }
 
 uint64_t FpgaSim::read(int reg)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->read(reg);
 }
 
 void FpgaSim::write(int reg, uint64_t value)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     d->write(reg, value);
 }
 
 QVector<FpgaSimWrite> FpgaSim::writes() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->log;
 }
 
 QVector<uint64_t> FpgaSim::writesTo(int reg) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     QVector<uint64_t> values;
     for (const FpgaSimWrite &w : d->log) {
         if (w.reg == reg)
@@ -457,7 +520,7 @@ QVector<uint64_t> FpgaSim::writesTo(int reg) const
 
 void FpgaSim::clearWrites()
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     d->log.clear();
     for (QByteArray &s : d->sent)
         s.clear();
@@ -467,73 +530,73 @@ void FpgaSim::clearWrites()
 
 uint64_t FpgaSim::readCount(int reg) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return reg >= 0 && reg < registerCount ? d->reads[reg] : 0;
 }
 
 uint64_t FpgaSim::register15() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->reg15;
 }
 
 int FpgaSim::readChannel() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->readChannel();
 }
 
 int FpgaSim::writeChannel() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->writeChannel();
 }
 
 bool FpgaSim::syncOn() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->reg15 & 0x800;
 }
 
 bool FpgaSim::displayOn() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return !(d->reg8 & 0x10);
 }
 
 QByteArray FpgaSim::sentOnChannel(int channel) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return channel >= 0 && channel < channelCount ? d->sent[channel] : QByteArray();
 }
 
 QByteArray FpgaSim::receivedBy(int headbox) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return headbox >= 1 && headbox <= d->config.headboxes ? d->headbox[headbox - 1].received : QByteArray();
 }
 
 int FpgaSim::headboxChannel(int headbox) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return headbox >= 1 && headbox <= d->config.headboxes ? d->outChannel(headbox - 1) : -1;
 }
 
 bool FpgaSim::streaming(int headbox) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return headbox >= 1 && headbox <= d->config.headboxes && d->headbox[headbox - 1].streaming;
 }
 
 uint64_t FpgaSim::streamedWords(int headbox) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return headbox >= 1 && headbox <= d->config.headboxes ? d->headbox[headbox - 1].produced : 0;
 }
 
 uint64_t FpgaSim::fifoWords(int channel) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (channel < 0 || channel >= channelCount)
         return 0;
     d->advance(channel, d->now(), false);
@@ -542,19 +605,19 @@ uint64_t FpgaSim::fifoWords(int channel) const
 
 uint64_t FpgaSim::lostWords(int channel) const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return channel >= 0 && channel < channelCount ? d->fifo[channel].lost : 0;
 }
 
 uint64_t FpgaSim::emptyReads() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->emptyReads;
 }
 
 void FpgaSim::holdClock()
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (d->clockHeld)
         return;
     d->heldNs = StreamPattern::nowNs();
@@ -563,27 +626,27 @@ void FpgaSim::holdClock()
 
 void FpgaSim::advanceClock(uint64_t ns)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (d->clockHeld)
         d->heldNs += ns;
 }
 
 uint64_t FpgaSim::clockNs() const
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     return d->now();
 }
 
 void FpgaSim::inject(int channel, const QByteArray &bytes)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (channel >= 0 && channel < channelCount)
         d->pushBytes(channel, bytes.constData(), bytes.size());
 }
 
 void FpgaSim::forceRead(int reg, uint64_t value)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (reg < 0 || reg >= registerCount)
         return;
     d->forced[reg] = true;
@@ -592,7 +655,7 @@ void FpgaSim::forceRead(int reg, uint64_t value)
 
 void FpgaSim::releaseRead(int reg)
 {
-    std::lock_guard<std::mutex> g(d->lock);
+    std::lock_guard<SimLock> g(d->lock);
     if (reg >= 0 && reg < registerCount)
         d->forced[reg] = false;
 }

@@ -71,9 +71,20 @@ void tst_circular_queue::wordsComeOutInOrderAcrossTheWrap()
 {
     auto ring = std::make_unique<circular_queue>(&mutex);
     uint64_t next = 0, expected = 0, got = 0;
+    // Odd rounds write in blocks (the reader's way), one of them across the
+    // end of the storage.
+    uint64_t block[777];
     for (int round = 0; round < 5; ++round) {
-        for (int i = 0; i < 20000; ++i)
-            ring->queue_write(next++ * 0x0101010101010101ULL);
+        for (int i = 0; i < 20000;) {
+            const int n = round % 2 ? qMin(777, 20000 - i) : 1;
+            for (int k = 0; k < n; ++k)
+                block[k] = next++ * 0x0101010101010101ULL;
+            if (n == 1)
+                ring->queue_write(block[0]);
+            else
+                ring->queue_write_block(block, uint32_t(n));
+            i += n;
+        }
         while (ring->data_in_queue() > 0) {
             ring->queue_read(&got);
             QCOMPARE(got, expected++ * 0x0101010101010101ULL);

@@ -13,6 +13,7 @@
 #include "connectionpolicy.h"
 #include "orv.h"
 #include "orvinterface.h"
+#include "pollingcore.h"
 #include "quarnellog.h"
 #include "quarnelprotocol.h"
 #include "terminalframe.h"
@@ -142,6 +143,8 @@ void InterfaceReader::ReadyToRead()
 
 void InterfaceReader::run()
 {
+    // The core of the library's reader, which this loop takes turns with.
+    PollingCore::join();
     quint16 conta = 0;
     for (;;) {
         {
@@ -183,11 +186,13 @@ void InterfaceReader::run()
         if (bufOrvToTcp->NumData() > 0 && !writePending.exchange(true))
             emit WriteDataReady(letti);
 
-        if (letti == 0) {
+        if (letti == 0)
             QCoreApplication::processEvents();
-            if (!tookFromProgram)
-                QThread::yieldCurrentThread();
-        }
+        // Less than a whole block: the ring is drained (or bufOrvToTcp full),
+        // so the reader, which shares this core, gets it until it has moved
+        // the next words; so does a thread woken on this core.
+        if (letti < orvReadBlock && !tookFromProgram)
+            QThread::yieldCurrentThread();
     }
 }
 

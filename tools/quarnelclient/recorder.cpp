@@ -331,7 +331,8 @@ void Recorder::summarize()
              << QString::number(c.latencyMinNs() / 1e6, 'f', 3) << " ms, mean "
              << QString::number(c.latencyMeanNs() / 1e6, 'f', 3) << " ms, p50 "
              << QString::number(c.latencyPercentileNs(50) / 1e6, 'f', 3) << " ms, p99 "
-             << QString::number(c.latencyPercentileNs(99) / 1e6, 'f', 3) << " ms, max "
+             << QString::number(c.latencyPercentileNs(99) / 1e6, 'f', 3) << " ms, p99.9 "
+             << QString::number(c.latencyPercentileNs(99.9) / 1e6, 'f', 3) << " ms, max "
              << QString::number(c.latencyMaxNs() / 1e6, 'f', 3) << " ms over "
              << c.latencySamples() << " time words\n";
     out->flush();

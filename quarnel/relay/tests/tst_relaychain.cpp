@@ -14,6 +14,8 @@
 #include "relaytestsupport.h"
 #include "streampattern.h"
 
+#include <sched.h>
+
 using namespace relaytest;
 
 // The whole road of an exam on the simulated FPGA: library reader thread and
@@ -24,6 +26,26 @@ using namespace relaytest;
 #endif
 
 namespace {
+
+// The cores a thread of this process may run on, by its name; empty when no
+// thread has that name.
+QByteArray allowedCpus(const QByteArray &threadName)
+{
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &tid : tasks) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != threadName)
+            continue;
+        QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
+        if (!status.open(QIODevice::ReadOnly))
+            return QByteArray();
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("Cpus_allowed_list:"))
+                return line.mid(18).trimmed();
+        }
+    }
+    return QByteArray();
+}
 
 struct Chain
 {
@@ -123,6 +145,19 @@ void tst_RelayChain::headboxStreamReachesPcByteExact()
     QCOMPARE(checker.lostWords(), quint64(0));
     QCOMPARE(chain.sim->lostWords(0), quint64(0));
     qInfo("%.1f MB headbox -> PC in %.1f s (%.1f MB/s)", double(got) / 1e6, seconds, double(got) / 1e6 / seconds);
+
+    // The two pollers share the highest core this process was given, and
+    // leave the others to the GUI thread; on a single core nothing is pinned.
+    cpu_set_t mine;
+    QCOMPARE(sched_getaffinity(0, sizeof mine, &mine), 0);
+    int highest = CPU_SETSIZE - 1;
+    while (highest > 0 && !CPU_ISSET(highest, &mine))
+        --highest;
+    const QByteArray reader = allowedCpus("dxusb_read_rout");
+    QVERIFY(!reader.isEmpty());
+    QCOMPARE(allowedCpus("InterfaceReader"), reader);
+    if (CPU_COUNT(&mine) > 1)
+        QCOMPARE(reader, QByteArray::number(highest));
 
     // The PC leaves: the headbox is told to stop.
     pc.disconnectFromHost();
