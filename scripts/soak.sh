@@ -293,7 +293,7 @@ row "  RSS meanwhile, $samples samples (1/s)" "peak $(mb "$stream_peak") MB" "" 
     "growth over the last $window_real s: $growth_kb kB (< 2 MB: $growth_ok)"
 row "connect / exam (256 kB checked) / close" "$cycles cycles" "$cycles_t s" "$good_cycles good"
 row "cable pulled mid-exam, then an exam (1 MB)" "$pulls pulls" "$pulls_t s" "$good_pulls good"
-row "PC never reads 2001, sends only commands" "${commands_sent:-?} commands" "$stall_s s" \
+row "PC never reads 2001, sends only commands" "${commands_sent:-?} commands sent" "$stall_s s" \
     "answer port $answer_closed; RSS $(mb "$rss_before_answer") -> peak $(mb "$answer_peak") MB; next exam $answer_next"
 row "PC stops reading 2000 (stream on)" "" "$stall_s s" \
     "RSS $(mb "$rss_before_data") -> peak $(mb "$data_peak") MB; next exam $data_next"
