@@ -501,7 +501,8 @@ short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
         return c.status;
     interpreter.Execute(c);
     if (c.code == TerminalFrame::Delay) {
-        // At most one line a second, however a PC repeats it.
+        // Pauses of a second or more only: a PC that repeats short ones
+        // cannot fill the journal.
         if (c.value >= 1000)
             DebugWithTime(QStringLiteral("Delay %1 ms").arg(c.value));
         // Cut short: the exam has ended or the program is ending, and

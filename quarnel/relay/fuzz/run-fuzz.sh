@@ -7,7 +7,7 @@
 #
 # SECONDS defaults to 30; BUILD_DIR to build-fuzz at the top of the tree.
 # QUARNEL_FUZZ_RUNS=N ends the run after N inputs instead (SECONDS then
-# bounds it).
+# bounds it); QUARNEL_FUZZ_MAX_LEN=N keeps inputs to N bytes (140000).
 # Exits non-zero when the fuzzer finds a crash, a failed check, a stalled
 # input or a memory blow-up; the input is kept as BUILD_DIR/crash-* (or
 # timeout-*, oom-*) and replays with: BUILD_DIR/fuzz_scanner FILE
@@ -53,7 +53,7 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     timeout --kill-after=10 $((seconds + 120)) \
     "$build/fuzz_scanner" -max_total_time="$seconds" ${QUARNEL_FUZZ_RUNS:+-runs="$QUARNEL_FUZZ_RUNS"} \
     -rss_limit_mb=2048 -timeout=10 \
-    -dict="$here/scanner.dict" -max_len=140000 -len_control=200 -print_final_stats=1 \
+    -dict="$here/scanner.dict" -max_len="${QUARNEL_FUZZ_MAX_LEN:-140000}" -len_control=200 -print_final_stats=1 \
     -artifact_prefix="$build/" "$corpus" >"$log" 2>&1
 status=$?
 set -e
