@@ -26,13 +26,15 @@ namespace relaytest {
 // relay's queued signals need this thread's event loop meanwhile.
 inline QByteArray receive(QTcpSocket *s, int n, int timeoutMs = 5000)
 {
-    QByteArray got;
-    QElapsedTimer t;
-    t.start();
-    while (got.size() < n && t.elapsed() < timeoutMs) {
+    QByteArray got = s->readAll();
+    QDeadlineTimer bound(timeoutMs);
+    while (got.size() < n && !bound.hasExpired()) {
+        // Woken by the next bytes; the bound is only a safety net.
+        QEventLoop loop;
+        QObject::connect(s, &QIODevice::readyRead, &loop, &QEventLoop::quit);
+        QTimer::singleShot(int(bound.remainingTime()), &loop, &QEventLoop::quit);
+        loop.exec();
         got += s->readAll();
-        if (got.size() < n)
-            QTest::qWait(2);
     }
     return got;
 }
@@ -49,6 +51,9 @@ class InterfaceReaderProbe : public InterfaceReader
 public:
     using InterfaceReader::InterfaceReader;
     using InterfaceReader::StopRequested;
+
+    // The loop waits for a resume: it reads nothing until then.
+    bool parked() const { return !passing; }
 
     std::atomic<bool> recordSleeps{false};
     // How long Pause waits for a pass under way; below 0 the relay's own.
