@@ -62,5 +62,5 @@ if [ "$status" -ne 0 ]; then
     echo "fuzz: FAILED (exit $status); full log $log, input kept under $build/"
     exit "$status"
 fi
-grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log"
+grep -aE '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log"
 echo "fuzz: no finding"
