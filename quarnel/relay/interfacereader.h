@@ -41,6 +41,11 @@ public:
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
     static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
+    // Less than a block waits this long after the last notice before the
+    // GUI thread is woken to write it: a GUI thread with a core to itself
+    // otherwise wakes for every few words, tens of thousands of writes a
+    // second at 4 MB/s, each costing it and the PC more than the bytes.
+    static constexpr qint64 writeNoticeGapNs = 50000;
 
     InterfaceReader(Orv *orv, QuarnelLog *log);
     virtual ~InterfaceReader();
@@ -133,6 +138,7 @@ private:
     Throttle shortSocketWrite;    // GUI thread
     Throttle fullFromOrv;         // relay thread
     Throttle overflowFromOrv;     // relay thread
+    Throttle writeNotice{writeNoticeGapNs}; // relay thread
 };
 
 #endif
