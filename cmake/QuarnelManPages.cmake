@@ -35,12 +35,13 @@ if(QUARNEL_HELP2MAN_REASON)
 endif()
 
 # quarnel_help2man(<target> SECTION <n> NAME <summary> [SUBCOMMANDS <sub>...]
-#                  [INSTALL <install() arguments after DESTINATION>...])
+#                  [INSTALL <install() arguments after DESTINATION>...] [NO_INSTALL])
 # Makes <build>/man/<target>.<n>.gz from "<target> --help" when the build can
 # run <target>, with packaging/man/<target>.h2m for the sections --help
-# lacks, and installs it into the manual's section <n>.
+# lacks, and installs it into the manual's section <n> (NO_INSTALL: the
+# caller's package installs it).
 function(quarnel_help2man target)
-    cmake_parse_arguments(M "" "SECTION;NAME" "SUBCOMMANDS;INSTALL" ${ARGN})
+    cmake_parse_arguments(M "NO_INSTALL" "SECTION;NAME" "SUBCOMMANDS;INSTALL" ${ARGN})
     if(QUARNEL_HELP2MAN_REASON)
         return()
     endif()
@@ -56,7 +57,9 @@ function(quarnel_help2man target)
         COMMENT "Manual page ${target}(${M_SECTION}) from ${target} --help"
         VERBATIM)
     add_custom_target(${target}_man ALL DEPENDS ${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${M_SECTION} ${M_INSTALL})
+    if(NOT M_NO_INSTALL)
+        install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${M_SECTION} ${M_INSTALL})
+    endif()
 endfunction()
 
 # The program's own page needs nothing from the build.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks of the Debian package.
+# Checks of the Debian packages.
 #
 #   package_test.sh contents DEB ARCH    what dpkg-deb lists: control fields,
 #                                        maintainer scripts, files, ELF
@@ -10,13 +10,20 @@
 #                                        run the installed program as the unit
 #                                        would (simulated FPGA), stop it with
 #                                        SIGTERM, purge, check nothing is left
-#   package_test.sh lintian DEB          Debian's lintian finds no error or
-#                                        warning the package does not override;
-#                                        its changelog names its version
-#   package_test.sh host BUILD_DIR       all three, on a package cpack makes
-#                                        now from BUILD_DIR (inside the harness)
+#   package_test.sh lintian DEB...       Debian's lintian finds no error or
+#                                        warning a package does not override;
+#                                        each changelog names its version
+#   package_test.sh pc-contents DEB...   the PC packages (libquarnelpc1,
+#   package_test.sh pc-install DEB...    libquarnelpc-dev, quarnelclient): their
+#                                        contents; installed (in the harness
+#                                        only), the example built, purged
+#   package_test.sh host BUILD_DIR       all of these, on the packages cpack
+#                                        makes now from BUILD_DIR (inside the
+#                                        harness); the PC packages are also
+#                                        installed, built against and purged
 set -euo pipefail
 harness=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/harness.sh
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -30,7 +37,7 @@ cleanup() {
     for d in "${temp_dirs[@]}"; do rm -rf --one-file-system "$d"; done
 }
 trap cleanup EXIT
-note() { echo "-- $*"; }
+note() { echo "-- [${SECONDS} s] $*"; }
 
 expect_line() {   # text pattern what
     grep -Eq -- "$2" <<<"$1" || fail "$3: no line matching '$2' in:"$'\n'"$1"
@@ -79,7 +86,7 @@ check_contents() {
     expect_line "$files" ' \./usr/lib/libZELK_interface_DLL\.so\.1 -> libZELK_interface_DLL\.so\.1\.0\.0$' "SONAME link"
     # Nothing but the deliverables: no test programs, benchmarks or PC tools.
     local unexpected
-    unexpected=$(grep -E '/(tst_|zelk_bench|zelk_devmem_probe|quarnelclient|panel_pictures|generate_resources)' <<<"$files" || true)
+    unexpected=$(grep -E '/(tst_|zelk_bench|zelk_devmem_probe|quarnelclient|libquarnelpc|quarnelpc|record_exam|panel_pictures|generate_resources)' <<<"$files" || true)
     [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
 
     dpkg-deb -x "$deb" "$x/root"
@@ -108,36 +115,134 @@ check_contents() {
 }
 
 check_lintian() {
-    local deb=$1
     command -v lintian >/dev/null || fail "lintian is missing: run scripts/setup.sh"
-    note "lintian $deb"
+    note "lintian $*"
+    # One run for all: lintian's start costs more than a small package.
     # Overridden tags (O:) are shown with their reasons (N:), hints (I:) too.
     local out left
-    out=$(lintian --fail-on none --show-overrides --display-info "$deb" 2>&1) || fail "lintian failed: $out"
+    out=$(lintian --fail-on none --show-overrides --display-info "$@" 2>&1) || fail "lintian failed: $out"
     grep -v 'running with root privileges' <<<"$out" || true
     left=$(grep -E '^[EW]: ' <<<"$out" || true)
     [ -z "$left" ] || fail "lintian: errors or warnings neither fixed nor overridden:"$'\n'"$left"
-    local x version
+    local deb x package version
+    for deb in "$@"; do
+        x=$(mktemp -d)
+        temp_dirs+=("$x")
+        package=$(dpkg-deb --field "$deb" Package)
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$x" "./usr/share/doc/$package/changelog.gz"
+        gzip -dc "$x/usr/share/doc/$package/changelog.gz" >"$x/changelog"
+        version=$(dpkg-parsechangelog -l "$x/changelog" -SVersion)
+        [ "$version" = "$(dpkg-deb --field "$deb" Version)" ] \
+            || fail "packaging/changelog's latest entry is $version, the package $package $(dpkg-deb --field "$deb" Version)"
+    done
+    note "lintian: no errors or warnings left"
+}
+
+# The PC packages: the library, its development files and the client, for
+# the build machine; nothing of the panel's in them.
+pc_lib= pc_dev= pc_client=
+sort_pc_packages() {
+    local deb
+    for deb in "$@"; do
+        case $(dpkg-deb --field "$deb" Package) in
+        libquarnelpc1) pc_lib=$(readlink -f "$deb") ;;
+        libquarnelpc-dev) pc_dev=$(readlink -f "$deb") ;;
+        quarnelclient) pc_client=$(readlink -f "$deb") ;;
+        *) fail "not a PC package: $deb" ;;
+        esac
+    done
+    [ -n "$pc_lib" ] && [ -n "$pc_dev" ] && [ -n "$pc_client" ] || fail "PC packages missing among: $*"
+}
+
+check_pc_contents() {
+    sort_pc_packages "$@"
+    local version arch multiarch deb fields files panel
+    version=$(dpkg-deb --field "$pc_lib" Version)
+    arch=$(dpkg --print-architecture)
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    local lib=./usr/lib/$multiarch
+    for deb in "$pc_lib" "$pc_dev" "$pc_client"; do
+        fields=$(dpkg-deb --field "$deb")
+        note "$(basename "$deb")"
+        echo "$fields"
+        expect_line "$fields" "^Architecture: $arch\$" "architecture of $deb"
+        expect_line "$fields" "^Version: $version\$" "version of $deb"
+        expect_line "$fields" '^Source: quarnel$' "source package of $deb"
+        files=$(dpkg-deb --contents "$deb")
+        echo "$files"
+        panel=$(grep -E '/(quarnel\.service|quarnel|zelkreg|libZELK_interface_DLL[^/]*)$' <<<"$files" || true)
+        [ -z "$panel" ] || fail "$deb holds the panel's files: $panel"
+    done
+
+    local depends
+    depends=$(dpkg-deb --field "$pc_lib" Depends)
+    for dep in libc6 'libstdc\+\+6' libqt5core5a libqt5network5; do
+        grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "libquarnelpc1's Depends lacks $dep: $depends"
+    done
+    for deb in "$pc_dev" "$pc_client"; do
+        grep -q "libquarnelpc1 (= $version)" <<<"$(dpkg-deb --field "$deb" Depends)" \
+            || fail "$deb does not depend on this very libquarnelpc1"
+    done
+    grep -Eq '(^|, )qtbase5-dev( |,|$)' <<<"$(dpkg-deb --field "$pc_dev" Depends)" || fail "libquarnelpc-dev does not bring Qt's headers"
+    local x
     x=$(mktemp -d)
     temp_dirs+=("$x")
-    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$x" ./usr/share/doc/quarnel/changelog.gz
-    gzip -dc "$x/usr/share/doc/quarnel/changelog.gz" >"$x/changelog"
-    version=$(dpkg-parsechangelog -l "$x/changelog" -SVersion)
-    [ "$version" = "$(dpkg-deb --field "$deb" Version)" ] \
-        || fail "packaging/changelog's latest entry is $version, the package $(dpkg-deb --field "$deb" Version)"
-    note "lintian: no errors or warnings left"
+    dpkg-deb --control "$pc_lib" "$x/DEBIAN"
+    expect_line "$(cat "$x/DEBIAN/shlibs")" "^libquarnelpc 1 libquarnelpc1 \(= $version\)\$" "shlibs entry of libquarnelpc1"
+    expect_line "$(cat "$x/DEBIAN/triggers")" '^activate-noawait ldconfig$' "ldconfig trigger of libquarnelpc1"
+
+    # Runtime, development link and headers each in their package.
+    files=$(dpkg-deb --contents "$pc_lib")
+    expect_line "$files" " $lib/libquarnelpc\.so\.1 -> libquarnelpc\.so\.1\.0\.0\$" "SONAME link in libquarnelpc1"
+    expect_line "$files" "^-rw-r--r-- root/root .* $lib/libquarnelpc\.so\.1\.0\.0\$" "library in libquarnelpc1"
+    ! grep -Eq '/include/|libquarnelpc\.so$| -> libquarnelpc\.so\.1$' <<<"$files" || fail "libquarnelpc1 holds development files"
+    files=$(dpkg-deb --contents "$pc_dev")
+    for f in quarnelpc quarnelpc_global error command announcement connectionstatus discovery terminal; do
+        grep -q " ./usr/include/quarnelpc/$f\.h\$" <<<"$files" || fail "libquarnelpc-dev lacks the header $f.h"
+    done
+    expect_line "$files" " $lib/libquarnelpc\.so -> libquarnelpc\.so\.1\$" "development link in libquarnelpc-dev"
+    for f in "$lib/pkgconfig/quarnelpc.pc" ./usr/share/doc/libquarnelpc-dev/protocol.md \
+             ./usr/share/doc/libquarnelpc-dev/examples/record_exam.cpp; do
+        grep -q " $f\$" <<<"$files" || fail "libquarnelpc-dev lacks $f"
+    done
+    files=$(dpkg-deb --contents "$pc_client")
+    for f in ./usr/bin/quarnelclient ./usr/share/man/man1/quarnelclient.1.gz; do
+        grep -q " $f\$" <<<"$files" || fail "quarnelclient lacks $f"
+    done
+
+    dpkg-deb -x "$pc_lib" "$x/root"
+    dpkg-deb -x "$pc_dev" "$x/root"
+    dpkg-deb -x "$pc_client" "$x/root"
+    local so=$x/root/${lib#./}/libquarnelpc.so.1.0.0
+    grep -q 'SONAME.*\[libquarnelpc\.so\.1\]' <<<"$(readelf -d "$so")" || fail "library SONAME is not libquarnelpc.so.1"
+    grep -q 'NEEDED.*\[libquarnelpc\.so\.1\]' <<<"$(readelf -d "$x/root/usr/bin/quarnelclient")" \
+        || fail "quarnelclient does not load the library by its SONAME"
+    local dynamic
+    for elf in "$so" "$x/root/usr/bin/quarnelclient"; do
+        dynamic=$(readelf -d "$elf")
+        ! grep -Eq 'R(UN)?PATH' <<<"$dynamic" || fail "$elf carries a run path"
+    done
+    # The public classes only: what the library is built from stays inside.
+    local exported
+    exported=$(nm -D --defined-only -C "$so" | awk '{ $1 = ""; $2 = ""; print }' | grep -v 'QuarnelPc::' || true)
+    [ -z "$exported" ] || fail "libquarnelpc exports more than its public classes:"$'\n'"$exported"
+    expect_line "$(cat "$x/root/${lib#./}/pkgconfig/quarnelpc.pc")" '^prefix=/usr$' "pkg-config prefix"
+    ! grep -rqF -e "$repo" -e /_CPack_Packages/ "$x/root/usr/include" "$x/root/${lib#./}/pkgconfig" \
+        || fail "build paths in the development files"
+    note "contents of the PC packages as expected"
 }
 
 # Everything below writes only into an overlay whose upper layer is a tmpfs
 # of this mount namespace: the machine's /usr, /etc and dpkg database stay
 # untouched, and the whole layer disappears with the namespace.
-check_install() {
-    local deb=$1
+# The overlay's root, once made; the packages are installed there.
+root=
+in_root() { chroot "$root" "$@"; }
+
+make_overlay() {
     "$harness" --inside || fail "install runs only inside scripts/harness.sh"
     [ "$(id -u)" -eq 0 ] || fail "install needs root inside the harness"
-    deb=$(readlink -f "$deb")
-
-    local t root
+    local t
     t=$(mktemp -d)
     temp_dirs+=("$t")
     overlay_top=$t
@@ -179,10 +284,19 @@ check_install() {
     done
     rm -f "$root/usr/bin/systemctl" "$root/bin/systemctl"
     [ ! -e "$root/usr/bin/systemctl" ] && [ ! -e "$root/bin/systemctl" ] || fail "systemctl still reachable in the overlay"
+    # The manual's index is not rebuilt after each install on a throw-away
+    # root (man-db's trigger would take seconds to do it).
+    rm -f "$root/var/lib/man-db/auto-update"
     mkdir -p "$root/pkg"
+}
+
+check_install() {
+    local deb
+    deb=$(readlink -f "$1")
+    [ -n "$root" ] || make_overlay
+    local t=$overlay_top
     cp "$deb" "$root/pkg/"
     local pkg=/pkg/$(basename "$deb")
-    in_root() { chroot "$root" "$@"; }
 
     note "dpkg -i $pkg (on the overlay)"
     # Dependencies that this machine lacks (sudo: never installed on a
@@ -301,6 +415,45 @@ check_install() {
     note "installed, ran, stopped and purged cleanly"
 }
 
+# The PC packages on the overlay: the client runs on the installed library,
+# and the example builds against the development package as its comment
+# says; then they go without a trace.
+check_pc_install() {
+    sort_pc_packages "$@"
+    [ -n "$root" ] || make_overlay
+    local deb pkgs=()
+    for deb in "$pc_lib" "$pc_dev" "$pc_client"; do
+        cp "$deb" "$root/pkg/"
+        pkgs+=("/pkg/$(basename "$deb")")
+    done
+    note "dpkg -i ${pkgs[*]} (on the overlay)"
+    local out
+    out=$(in_root dpkg -i "${pkgs[@]}" 2>&1) || fail "dpkg -i of the PC packages failed: $out"
+    local multiarch version
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    version=$(in_root quarnelclient --version 2>&1) || fail "the installed quarnelclient does not run: $version"
+    [ "$version" = "quarnelclient $(dpkg-deb --field "$pc_lib" Version)" ] || fail "quarnelclient --version says: $version"
+    out=$(in_root ldd /usr/bin/quarnelclient)
+    grep -Eq "libquarnelpc\.so\.1 => (/usr)?/lib/$multiarch/libquarnelpc\.so\.1 " <<<"$out" \
+        || fail "quarnelclient does not find the installed library: $out"
+
+    note "the example, built with pkg-config quarnelpc"
+    local example=/usr/share/doc/libquarnelpc-dev/examples/record_exam.cpp
+    out=$(in_root sh -c "c++ -fPIC -o /pkg/record_exam $example \$(pkg-config --cflags --libs quarnelpc)" 2>&1) \
+        || fail "the example does not build against the installed package: $out"
+    out=$(in_root ldd /pkg/record_exam)
+    grep -Eq "libquarnelpc\.so\.1 => (/usr)?/lib/$multiarch/libquarnelpc\.so\.1 " <<<"$out" \
+        || fail "the example does not load the installed library: $out"
+
+    note "dpkg --purge quarnelclient libquarnelpc-dev libquarnelpc1"
+    in_root dpkg --purge quarnelclient libquarnelpc-dev libquarnelpc1 >/dev/null || fail "purge of the PC packages failed"
+    local left
+    left=$(cd "$overlay_top/upper" && find . \( -name '*quarnelpc*' -o -name 'quarnelclient*' \) \
+        ! -path './var/log/*' ! -path "./${QUARNEL_HARNESS_DIR#/}*" ! -path './pkg/*' || true)
+    [ -z "$left" ] || fail "left behind after purge: $left"
+    note "PC packages installed, used and purged cleanly"
+}
+
 mode=${1:-}
 case $mode in
 contents)
@@ -310,7 +463,16 @@ install)
     check_install "$2"
     ;;
 lintian)
-    check_lintian "$2"
+    shift
+    check_lintian "$@"
+    ;;
+pc-contents)
+    shift
+    check_pc_contents "$@"
+    ;;
+pc-install)
+    shift
+    check_pc_install "$@"
     ;;
 host)
     build=$(readlink -f "$2")
@@ -321,12 +483,22 @@ host)
     (cd "$out" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1) \
         || fail "cpack failed: $(cat "$out/cpack.log")"
     deb=$(ls "$out"/quarnel_*.deb)
+    pc_debs=()
+    if [ -f "$build/CPackConfigPC.cmake" ]; then
+        mkdir "$out/pc"
+        note "cpack --config CPackConfigPC.cmake in $build"
+        (cd "$out/pc" && cpack --config "$build/CPackConfigPC.cmake" -B "$out/pc" >"$out/pc/cpack.log" 2>&1) \
+            || fail "cpack of the PC packages failed: $(cat "$out/pc/cpack.log")"
+        pc_debs=("$out"/pc/*.deb)
+    fi
     check_contents "$deb" "$(dpkg --print-architecture)"
-    check_lintian "$deb"
+    [ ${#pc_debs[@]} -eq 0 ] || check_pc_contents "${pc_debs[@]}"
+    check_lintian "$deb" "${pc_debs[@]}"
     check_install "$deb"
+    [ ${#pc_debs[@]} -eq 0 ] || check_pc_install "${pc_debs[@]}"
     ;;
 *)
-    sed -n '2,19p' "$0" >&2
+    sed -n '2,23p' "$0" >&2
     exit 2
     ;;
 esac

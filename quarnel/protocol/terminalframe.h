@@ -32,6 +32,8 @@ public:
     static constexpr int OverheadSize = 12;
     // The terminal holds a whole frame in a 64 KiB buffer.
     static constexpr int MaxParamSize = 65524;
+    // Command 8's pause is bounded: a PC cannot stall the relay for longer.
+    static constexpr qint32 MaxDelayMs = 60000;
 
     static QByteArray key() { return QByteArray(Key, KeySize); }
 

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include "circularqueue.h"
+#include "terminalframe.h"
 
 // Terminal command frames in the PC's stream, as the relay thread meets them:
 // which bytes at the head of the stream are headbox data, which form a whole
@@ -15,8 +16,7 @@ class CommandFrame
 public:
     // Key-less data goes to the headbox in chunks of at most this size.
     static constexpr long keylessChunk = 2048;
-    // Command 8's pause is bounded: a PC cannot stall the relay for longer.
-    static constexpr qint32 maxCommandSleepMs = 60000;
+    static constexpr qint32 maxCommandSleepMs = TerminalFrame::MaxDelayMs;
 
     // What one scanner pass does with the head of the stream, in this order:
     // `data` bytes to the headbox, then either a whole frame of `frame`

@@ -36,6 +36,11 @@ void ConnectionPolicy::EnableKeepAlive(QTcpSocket *s)
     setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
 }
 
+void ConnectionPolicy::SmallSendBuffer(QTcpSocket *s)
+{
+    s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 16384);
+}
+
 bool ConnectionPolicy::AnswerAllowed(const QHostAddress &peer, QTcpSocket *dataClient)
 {
     // The dual-stack servers may report an IPv4 peer in its mapped form.
@@ -58,6 +63,19 @@ QString ConnectionPolicy::AnswerRefusedText(const QHostAddress &peer, const QHos
 {
     return QStringLiteral("Answer connection from %1 refused: the PC at %2 is connected")
         .arg(AddressText(peer), AddressText(pc));
+}
+
+QString ConnectionPolicy::AnswerClosedText(const QHostAddress &peer, const QHostAddress &pc)
+{
+    return QStringLiteral("Answer connection from %1 closed: the PC at %2 is connected")
+        .arg(AddressText(peer), AddressText(pc));
+}
+
+QString ConnectionPolicy::AnswerUnreadText(const QHostAddress &peer, qint64 unsent)
+{
+    return QStringLiteral("Answer connection from %1 closed: %2 bytes of answers unread")
+        .arg(AddressText(peer))
+        .arg(unsent);
 }
 
 void ConnectionPolicy::Drop(QTcpSocket *s, QObject *receiver)

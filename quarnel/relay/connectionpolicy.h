@@ -17,6 +17,9 @@ public:
     static bool PeerHasClosed(QTcpSocket *s);
     // A PC that vanished without closing frees the terminal in about 25 s.
     static void EnableKeepAlive(QTcpSocket *s);
+    // An answer connection needs little room in the kernel; left to itself,
+    // the kernel grows a send buffer to megabytes for a peer that does not read.
+    static void SmallSendBuffer(QTcpSocket *s);
     // While a PC streams (dataClient set), its answers go to it alone.
     static bool AnswerAllowed(const QHostAddress &peer, QTcpSocket *dataClient);
     // Plain IPv4 where the address is one: the dual-stack servers report an
@@ -24,6 +27,8 @@ public:
     static QString AddressText(const QHostAddress &a);
     static QString RefusedText(const QHostAddress &peer);
     static QString AnswerRefusedText(const QHostAddress &peer, const QHostAddress &pc);
+    static QString AnswerClosedText(const QHostAddress &peer, const QHostAddress &pc);
+    static QString AnswerUnreadText(const QHostAddress &peer, qint64 unsent);
     // Ends a connection: nothing more reaches receiver, the socket is closed
     // and deleted once its signals are served.
     static void Drop(QTcpSocket *s, QObject *receiver);

@@ -1,6 +1,7 @@
 #include "interfacereader.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,6 +23,7 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       _log(log),
       pause(true),
       end(false),
+      passing(false),
       _orv(orv),
       _client(nullptr),
       clientAnswer(nullptr),
@@ -81,13 +83,52 @@ void InterfaceReader::Resume()
 
 void InterfaceReader::Pause()
 {
-    QMutexLocker lock(&sync);
-    pause = true;
+    {
+        QMutexLocker lock(&sync);
+        pause = true;
+    }
+    WakeCommandSleep();
+    // Called from the loop's own thread, the pass under way is the caller's.
+    if (QThread::currentThread() == this)
+        return;
+    bool gaveUp = false;
+    {
+        QMutexLocker lock(&sync);
+        QDeadlineTimer deadline(PauseWaitLimitMs());
+        while (passing && idleCond.wait(&sync, deadline)) {
+        }
+        gaveUp = passing;
+    }
+    if (gaveUp)
+        DebugWithTime(QStringLiteral("Relay pause: pass still under way after %1 ms").arg(PauseWaitLimitMs()));
+}
+
+int InterfaceReader::PauseWaitLimitMs() const
+{
+    // Longer than any pass on a working link: a write of a chunk to the
+    // headboxes and a read of the receive ring.
+    return 3000;
 }
 
 void InterfaceReader::Terminate()
 {
-    end.store(true);
+    {
+        QMutexLocker lock(&sync);
+        end = true;
+        pauseCond.wakeAll();
+    }
+    WakeCommandSleep();
+}
+
+bool InterfaceReader::StopRequested() const
+{
+    return pause.load() || end.load();
+}
+
+void InterfaceReader::WakeCommandSleep()
+{
+    QMutexLocker lock(&sync);
+    stopCond.wakeAll();
 }
 
 void InterfaceReader::SocketTcp(QTcpSocket *s)
@@ -106,14 +147,18 @@ void InterfaceReader::run()
     PollingCore::join();
     quint16 conta = 0;
     for (;;) {
-        if (end.load()) {
+        {
+            QMutexLocker lock(&sync);
+            passing = false;
+            idleCond.wakeAll();
+            while (pause && !end)
+                pauseCond.wait(&sync);
+            passing = !end;
+        }
+        if (!passing) {
             runEnded.store(true);
             return;
         }
-        sync.lock();
-        while (pause)
-            pauseCond.wait(&sync);
-        sync.unlock();
 
         DropFinishedStream();
 
@@ -166,9 +211,15 @@ void InterfaceReader::DropFinishedStream()
         emit ProgramDataWanted();
 }
 
-void InterfaceReader::CommandSleep(unsigned long ms)
+bool InterfaceReader::CommandSleep(unsigned long ms)
 {
-    QThread::msleep(ms);
+    // Up to a minute: neither the end of the exam nor a shutdown may wait
+    // for it (the service manager kills a program that takes 15 s to stop).
+    QDeadlineTimer deadline(qint64(ms), Qt::PreciseTimer);
+    QMutexLocker lock(&sync);
+    while (!StopRequested() && !deadline.hasExpired())
+        stopCond.wait(&sync, deadline);
+    return !StopRequested();
 }
 
 void InterfaceReader::ClientConnected()
@@ -192,6 +243,12 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     DebugWithTime(QStringLiteral("ClientConnected"));
     emit ReadyToStartExam();
     _client = s;
+    // An answer connection another PC kept open after its exam would get
+    // this PC's answers.
+    if (clientAnswer && !ConnectionPolicy::AnswerAllowed(clientAnswer->peerAddress(), s)) {
+        Log(ConnectionPolicy::AnswerClosedText(clientAnswer->peerAddress(), s->peerAddress()));
+        ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+    }
     // The dual-stack server reports an IPv4 PC in its mapped form
     // (::ffff:a.b.c.d), which has no reverse name and would reach the
     // panel as that text.
@@ -227,12 +284,14 @@ void InterfaceReader::ClientDisconnected()
     DebugWithTime(QStringLiteral("Client Disconnected"));
     disconnect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)));
 
+    // The loop's last pass ends before the stop sequence drives the link
+    // and before the presence checker resumes (EndExamOrDisconnection).
+    Pause();
     // Without a PC (the cable pulled between exams) no acquisition runs and
     // the presence checker owns the link: stopping the headboxes from here
     // would interleave our frames and channel selection with its checks.
     if (_client)
         interpreter.EndExam();
-    Pause();
 
     if (QTcpSocket *gone = std::exchange(_client, nullptr))
         ConnectionPolicy::Drop(gone, this);
@@ -329,6 +388,7 @@ void InterfaceReader::ClientAnswerConnected()
         if (clientAnswer)
             ConnectionPolicy::Drop(clientAnswer, this);
         clientAnswer = s;
+        ConnectionPolicy::SmallSendBuffer(s);
         connect(s, SIGNAL(disconnected()), this, SLOT(ClientAnswerDisconnected()));
         connect(s, SIGNAL(readyRead()), this, SLOT(DiscardAnswerInput()));
     }
@@ -353,6 +413,11 @@ void InterfaceReader::SendResponseToClient()
 {
     if (!clientAnswer)
         return;
+    if (clientAnswer->bytesToWrite() >= maxUnsentAnswerBytes) {
+        Log(ConnectionPolicy::AnswerUnreadText(clientAnswer->peerAddress(), clientAnswer->bytesToWrite()));
+        ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+        return;
+    }
     clientAnswer->write("ok", 2);
     clientAnswer->flush();
 }
@@ -437,8 +502,16 @@ short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
     if (c.status != 0)
         return c.status;
     interpreter.Execute(c);
-    if (c.code == TerminalFrame::Delay)
-        CommandSleep((unsigned long)c.value);
+    if (c.code == TerminalFrame::Delay) {
+        // Pauses of a second or more only: a PC that repeats short ones
+        // cannot fill the journal.
+        if (c.value >= 1000)
+            DebugWithTime(QStringLiteral("Delay %1 ms").arg(c.value));
+        // Cut short: the exam has ended or the program is ending, and
+        // nobody waits for the answer.
+        if (!CommandSleep((unsigned long)c.value))
+            return 0;
+    }
     if (c.code == TerminalFrame::ClearReceivePath) {
         bufOrvToTcp->Purge();
         DebugWithTime(QStringLiteral("Clear queue from remote pc"));

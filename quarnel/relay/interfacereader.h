@@ -41,6 +41,10 @@ public:
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
     static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
+    // Unsent answers an answer socket may hold: far above any real backlog
+    // (an "ok" per command), while a PC that never reads them would have
+    // them queued without end.
+    static constexpr qint64 maxUnsentAnswerBytes = 64 * 1024;
     // Less than a block waits this long after the last notice before the
     // GUI thread is woken to write it: a GUI thread with a core to itself
     // otherwise wakes for every few words, tens of thousands of writes a
@@ -51,7 +55,13 @@ public:
     virtual ~InterfaceReader();
 
     void Resume();
+    // Returns once the relay loop is parked: the caller then has the headbox
+    // link to itself (the presence checker empties the library's receive
+    // ring, which the loop's last pass may still be reading). A pass that
+    // hangs is waited for 3 s at most, with a debug line. Ends command 8's
+    // pause: the exam it belonged to is over.
     void Pause();
+    // Ends the loop; a paused loop ends too.
     void Terminate();
     void SocketTcp(QTcpSocket *s);
 
@@ -84,8 +94,15 @@ private slots:
 
 protected:
     void run() override;
-    // Command 8's pause; a test may record or hold it instead.
-    virtual void CommandSleep(unsigned long ms);
+    // Command 8's pause; false when the relay was told to pause or to end
+    // meanwhile, which ends it early. A test may record or hold it instead.
+    virtual bool CommandSleep(unsigned long ms);
+    // Whether the relay has been told to pause or to end.
+    bool StopRequested() const;
+    // How long Pause waits for the pass under way before it gives up.
+    virtual int PauseWaitLimitMs() const;
+    // Wakes command 8's pause once a stop has been requested.
+    virtual void WakeCommandSleep();
 
 private:
     friend class InterfaceReaderProbe;
@@ -106,8 +123,13 @@ private:
     QuarnelLog *_log;
     QMutex sync;
     QWaitCondition pauseCond;
-    std::atomic<bool> pause; // changed only under sync
+    QWaitCondition stopCond; // command 8's pause waits on it
+    QWaitCondition idleCond; // the loop has parked
+    // Changed only under sync; atomic because the waits release sync inside
+    // Qt, where ThreadSanitizer cannot follow the hand-over.
+    std::atomic<bool> pause;
     std::atomic<bool> end;
+    std::atomic<bool> passing; // the loop is in a pass, not parked
     Orv *_orv;
     QTcpSocket *_client;
     QTcpSocket *clientAnswer;
@@ -131,7 +153,8 @@ private:
     std::atomic<unsigned> cleanedGeneration;
     int hostLookupId;
     std::atomic<bool> runEnded;
-    CommandInterpreter interpreter; // relay thread
+    // Relay thread; the GUI thread's stop sequence once the loop is parked.
+    CommandInterpreter interpreter;
 
     Throttle fullFromProgram;     // GUI thread
     Throttle shortQueueRead;      // GUI thread

@@ -1,10 +1,16 @@
 #include <QtTest>
 #include <QSharedMemory>
+#include <QTcpSocket>
 
 #include <sys/ipc.h>
 
+#include <memory>
+
 #include "childprocess.h"
 #include "harness.h"
+#include "pcside.h"
+#include "quarnelprotocol.h"
+#include "terminalframe.h"
 
 // Process-level checks of the single-instance guard and the shutdown path,
 // on the real program binary.
@@ -20,9 +26,11 @@ private slots:
     void terminationRemovesMarker();
     void terminationDuringStartUpIsClean();
     void instanceWithOtherTempFolderIsRefused();
+    void terminationDuringCommandDelayIsPrompt();
 
 private:
-    QProcess *start(const QString &tmpdir = QString());
+    QProcess *start(const QString &tmpdir = QString(),
+                    QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel);
     static bool markerExists();
     struct Segment
     {
@@ -36,7 +44,7 @@ private:
     QList<QProcess *> _processes;
 };
 
-QProcess *tst_Startup::start(const QString &tmpdir)
+QProcess *tst_Startup::start(const QString &tmpdir, QProcess::ProcessChannelMode channels)
 {
     QProcess *p = new QProcess(this);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -45,7 +53,7 @@ QProcess *tst_Startup::start(const QString &tmpdir)
     env.insert("ZELK_FPGA", "sim");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p->setProcessEnvironment(env);
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->setProcessChannelMode(channels);
     p->start(QStringLiteral(QUARNEL_BIN), QStringList());
     _processes << p;
     return p;
@@ -224,6 +232,26 @@ void tst_Startup::instanceWithOtherTempFolderIsRefused()
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 255);
     QVERIFY(first->state() == QProcess::Running);
+}
+
+void tst_Startup::terminationDuringCommandDelayIsPrompt()
+{
+    // A PC's command 8 may hold the relay for a minute; the service manager
+    // kills a program that has not ended 15 s after its SIGTERM.
+    QProcess *p = start(QString(), QProcess::MergedChannels);
+    QVERIFY(p->waitForStarted(20000));
+    const QHostAddress panel(harness::panelIp());
+    std::unique_ptr<QTcpSocket> pc;
+    QTRY_VERIFY_WITH_TIMEOUT((pc.reset(pcside::tcpConnect(panel, QuarnelProtocol::DataPort)), pc != nullptr), 30000);
+    pc->write(TerminalFrame::delay(60000));
+    QVERIFY(pc->waitForBytesWritten(10000));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += p->readAll(), output.contains(" Delay 60000 ms")), 30000);
+
+    QVERIFY(childprocess::signal(*p, SIGTERM));
+    QVERIFY2(p->waitForFinished(30000), "still running half a minute after SIGTERM");
+    QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -1,65 +1,70 @@
 #include "commandsession.h"
 
-#include "commandsequencer.h"
 #include "exitcodes.h"
-#include "terminalclient.h"
 
 #include <QTextStream>
 
 #include <algorithm>
 #include <cmath>
 
+using QuarnelPc::Terminal;
+
 CommandSession::CommandSession(const Options &options, QTextStream *stream, QObject *parent)
     : QObject(parent), opts(options), out(stream)
 {
-    _client = new TerminalClient(this);
-    _client->setConnectTimeout(opts.connectTimeoutMs);
-    _sequencer = new CommandSequencer(_client, opts.answerTimeoutMs, this);
-    connect(_client, SIGNAL(opened()), this, SLOT(opened()));
-    connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
-    connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
-    connect(_client, SIGNAL(unexpectedAnswer(QByteArray)), this, SLOT(unexpectedAnswer(QByteArray)));
-    connect(_client, SIGNAL(answerLost(QString)), this, SLOT(answerLost(QString)));
-    connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
-    connect(_sequencer, SIGNAL(finished()), this, SLOT(allAnswered()));
-    connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(answerTimedOut(QString,int)));
+    _terminal = new Terminal(this);
+    _terminal->setConnectTimeout(opts.connectTimeoutMs);
+    _terminal->setAnswerTimeout(opts.answerTimeoutMs);
+    connect(_terminal, &Terminal::connected, this, &CommandSession::opened);
+    connect(_terminal, &Terminal::errorOccurred, this, &CommandSession::clientFailed);
+    connect(_terminal, &Terminal::disconnected, this, &CommandSession::clientClosed);
+    connect(_terminal, &Terminal::unexpectedAnswer, this, &CommandSession::unexpectedAnswer);
+    connect(_terminal, &Terminal::answerConnectionLost, this, &CommandSession::answerLost);
+    connect(_terminal, &Terminal::commandAnswered, this, &CommandSession::answered);
+    connect(_terminal, &Terminal::allCommandsAnswered, this, &CommandSession::allAnswered);
+    connect(_terminal, &Terminal::commandTimedOut, this, &CommandSession::answerTimedOut);
 }
 
 CommandSession::~CommandSession()
 {
-    delete _sequencer;
-    delete _client;
+    delete _terminal;
 }
 
 void CommandSession::start()
 {
-    _client->open(opts.host, opts.dataPort, opts.answerPort);
+    _terminal->connectToTerminal(opts.host, opts.dataPort, opts.answerPort);
 }
 
 void CommandSession::opened()
 {
-    _sequencer->run(opts.commands);
+    sendAll();
 }
 
-void CommandSession::answered(const QString &command, double elapsedMs)
+void CommandSession::sendAll()
+{
+    for (const FrameCommandParser::Command &c : qAsConst(opts.commands))
+        _terminal->sendCommand(c);
+}
+
+void CommandSession::answered(const QuarnelPc::Command &command, double elapsedMs)
 {
     if (opts.repeat > 1) {
         roundTrips.append(elapsedMs);
         return;
     }
-    *out << "ok  " << command << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
+    *out << "ok  " << command.text() << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
     out->flush();
 }
 
 void CommandSession::allAnswered()
 {
     if (++rounds < opts.repeat) {
-        _sequencer->run(opts.commands);
+        sendAll();
         return;
     }
     if (opts.repeat > 1)
         printStatistics();
-    _client->close();
+    _terminal->disconnectFromTerminal();
 }
 
 void CommandSession::printStatistics()
@@ -74,12 +79,12 @@ void CommandSession::printStatistics()
     out->flush();
 }
 
-void CommandSession::answerTimedOut(const QString &command, int waitedMs)
+void CommandSession::answerTimedOut(const QuarnelPc::Command &command, int waitedMs)
 {
     result = ExitCode::TimedOut;
     resultError = QStringLiteral("%1: no \"ok\" for '%2' within %3 ms (bad frame, or the answer port is taken by another client)")
-                      .arg(_client->peerText(), command).arg(waitedMs);
-    _client->close();
+                      .arg(_terminal->peerText(), command.text()).arg(waitedMs);
+    _terminal->disconnectFromTerminal();
 }
 
 void CommandSession::unexpectedAnswer(const QByteArray &bytes)
@@ -90,16 +95,15 @@ void CommandSession::unexpectedAnswer(const QByteArray &bytes)
 
 void CommandSession::answerLost(const QString &message)
 {
-    _sequencer->cancel();
+    _terminal->cancelCommands();
     result = ExitCode::ConnectionLost;
     resultError = message;
-    _client->close();
+    _terminal->disconnectFromTerminal();
 }
 
-void CommandSession::clientFailed(int kind, const QString &message)
+void CommandSession::clientFailed(QuarnelPc::Error error, const QString &message)
 {
-    _sequencer->cancel();
-    finish(kind, message);
+    finish(int(error), message);
 }
 
 void CommandSession::clientClosed()

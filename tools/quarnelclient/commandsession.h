@@ -2,14 +2,13 @@
 #define COMMANDSESSION_H
 
 #include "framecommandparser.h"
-#include "quarnelprotocol.h"
+
+#include <quarnelpc/terminal.h>
 
 #include <QObject>
 #include <QVector>
 
-class CommandSequencer;
 class QTextStream;
-class TerminalClient;
 
 // The `command` job: connect, send each frame and wait for its "ok", disconnect.
 class CommandSession : public QObject
@@ -19,8 +18,8 @@ public:
     struct Options
     {
         QString host;
-        quint16 dataPort = QuarnelProtocol::DataPort;
-        quint16 answerPort = QuarnelProtocol::AnswerPort;
+        quint16 dataPort = QuarnelPc::Terminal::defaultDataPort();
+        quint16 answerPort = QuarnelPc::Terminal::defaultAnswerPort();
         int connectTimeoutMs = 5000;
         int answerTimeoutMs = 3000;
         QVector<FrameCommandParser::Command> commands;
@@ -37,22 +36,22 @@ signals:
 
 private slots:
     void opened();
-    void answered(const QString &command, double elapsedMs);
+    void answered(const QuarnelPc::Command &command, double elapsedMs);
     void allAnswered();
-    void answerTimedOut(const QString &command, int waitedMs);
-    void clientFailed(int kind, const QString &message);
+    void answerTimedOut(const QuarnelPc::Command &command, int waitedMs);
+    void clientFailed(QuarnelPc::Error error, const QString &message);
     void clientClosed();
     void unexpectedAnswer(const QByteArray &bytes);
     void answerLost(const QString &message);
 
 private:
+    void sendAll();
     void finish(int code, const QString &error);
     void printStatistics();
 
     Options opts;
     QTextStream *out;
-    TerminalClient *_client;
-    CommandSequencer *_sequencer;
+    QuarnelPc::Terminal *_terminal;
     QVector<double> roundTrips;
     int rounds = 0;
     int result = 0;

@@ -1,36 +1,33 @@
 #include "discoversession.h"
 
-#include "discoverylistener.h"
-#include "discoverymessage.h"
 #include "exitcodes.h"
-#include "statusrecord.h"
 
 #include <QJsonDocument>
 #include <QTextStream>
 #include <QTime>
 
 DiscoverSession::DiscoverSession(const Options &options, QTextStream *stream, QObject *parent)
-    : QObject(parent), opts(options), out(stream), _listener(new DiscoveryListener(this))
+    : QObject(parent), opts(options), out(stream), _discovery(new QuarnelPc::Discovery(this))
 {
+    using QuarnelPc::Discovery;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, SIGNAL(timeout()), this, SLOT(timedOut()));
-    connect(_listener, SIGNAL(discoveryReceived(QHostAddress,quint16,QByteArray)),
-            this, SLOT(discovery(QHostAddress,quint16,QByteArray)));
-    connect(_listener, SIGNAL(statusReceived(QHostAddress,quint16,QByteArray)),
-            this, SLOT(status(QHostAddress,quint16,QByteArray)));
+    connect(&timer, &QTimer::timeout, this, &DiscoverSession::timedOut);
+    connect(_discovery, &Discovery::announced, this, &DiscoverSession::announced);
+    connect(_discovery, &Discovery::statusReceived, this, &DiscoverSession::status);
+    connect(_discovery, &Discovery::invalidAnnouncement, this, &DiscoverSession::invalidAnnouncement);
+    connect(_discovery, &Discovery::invalidStatus, this, &DiscoverSession::invalidStatus);
 }
 
 DiscoverSession::~DiscoverSession()
 {
-    delete _listener;
+    delete _discovery;
 }
 
 void DiscoverSession::start()
 {
-    QString error;
-    if (!_listener->listen(opts.discoveryPort, opts.statusPort, &error)) {
-        finish(ExitCode::Failure, error);
+    if (!_discovery->listen(opts.discoveryPort, opts.statusPort)) {
+        finish(ExitCode::Failure, _discovery->errorString());
         return;
     }
     *out << "listening on UDP " << opts.discoveryPort << " (discovery) and " << opts.statusPort
@@ -47,32 +44,42 @@ QString DiscoverSession::prefix(const char *kind, const QHostAddress &sender, qu
              sender.toString()).arg(port);
 }
 
-void DiscoverSession::discovery(const QHostAddress &sender, quint16 port, const QByteArray &payload)
+void DiscoverSession::announced(const QuarnelPc::Announcement &a)
 {
     if (done)
         return;
-    DiscoveryMessage m;
-    QString error;
-    *out << prefix("discovery", sender, port);
-    if (DiscoveryMessage::parse(payload, &m, &error))
-        *out << QJsonDocument::fromJson(payload).toJson(QJsonDocument::Compact) << "  (" << m.toText() << ")\n";
-    else
-        *out << "INVALID (" << error << "): " << payload.left(200).toPercentEncoding(" {}\":,_-.") << "\n";
+    *out << prefix("discovery", a.terminal(), a.senderPort())
+         << QJsonDocument::fromJson(a.datagram()).toJson(QJsonDocument::Compact) << "  (" << a.toText() << ")\n";
     out->flush();
     counted();
 }
 
-void DiscoverSession::status(const QHostAddress &sender, quint16 port, const QByteArray &payload)
+void DiscoverSession::invalidAnnouncement(const QHostAddress &sender, quint16 port, const QByteArray &payload,
+                                          const QString &reason)
 {
     if (done)
         return;
-    StatusRecord r;
-    QString error;
-    *out << prefix("status", sender, port);
-    if (StatusRecord::decode(payload, &r, &error))
-        *out << r.toText() << "\n";
-    else
-        *out << "INVALID (" << error << "): " << payload.left(64).toHex(' ') << "\n";
+    *out << prefix("discovery", sender, port) << "INVALID (" << reason
+         << "): " << payload.left(200).toPercentEncoding(" {}\":,_-.") << "\n";
+    out->flush();
+    counted();
+}
+
+void DiscoverSession::status(const QuarnelPc::ConnectionStatus &s)
+{
+    if (done)
+        return;
+    *out << prefix("status", s.sender(), s.senderPort()) << s.toText() << "\n";
+    out->flush();
+    counted();
+}
+
+void DiscoverSession::invalidStatus(const QHostAddress &sender, quint16 port, const QByteArray &payload,
+                                    const QString &reason)
+{
+    if (done)
+        return;
+    *out << prefix("status", sender, port) << "INVALID (" << reason << "): " << payload.left(64).toHex(' ') << "\n";
     out->flush();
     counted();
 }

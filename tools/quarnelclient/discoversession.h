@@ -5,9 +5,8 @@
 #include <QObject>
 #include <QTimer>
 
-#include "quarnelprotocol.h"
+#include <quarnelpc/discovery.h>
 
-class DiscoveryListener;
 class QTextStream;
 
 // The `discover` job: print every discovery JSON and status record heard,
@@ -18,8 +17,8 @@ class DiscoverSession : public QObject
 public:
     struct Options
     {
-        quint16 discoveryPort = QuarnelProtocol::DiscoveryPort;
-        quint16 statusPort = QuarnelProtocol::StatusPort;
+        quint16 discoveryPort = QuarnelPc::Discovery::defaultDiscoveryPort();
+        quint16 statusPort = QuarnelPc::Discovery::defaultStatusPort();
         double timeoutSeconds = 0;   // 0: until interrupted
         int count = 0;               // 0: no limit
     };
@@ -36,8 +35,12 @@ signals:
     void finished(int exitCode, const QString &error);
 
 private slots:
-    void discovery(const QHostAddress &sender, quint16 port, const QByteArray &payload);
-    void status(const QHostAddress &sender, quint16 port, const QByteArray &payload);
+    void announced(const QuarnelPc::Announcement &a);
+    void status(const QuarnelPc::ConnectionStatus &s);
+    void invalidAnnouncement(const QHostAddress &sender, quint16 port, const QByteArray &payload,
+                             const QString &reason);
+    void invalidStatus(const QHostAddress &sender, quint16 port, const QByteArray &payload,
+                       const QString &reason);
     void timedOut();
 
 private:
@@ -47,7 +50,7 @@ private:
 
     Options opts;
     QTextStream *out;
-    DiscoveryListener *_listener;
+    QuarnelPc::Discovery *_discovery;
     QTimer timer;
     int heard = 0;
     bool done = false;

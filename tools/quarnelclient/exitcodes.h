@@ -1,18 +1,21 @@
 #ifndef EXITCODES_H
 #define EXITCODES_H
 
-// Exit status of quarnelclient; also the failure kinds of its network units.
+#include <quarnelpc/error.h>
+
+// Exit status of quarnelclient: the library's failure kinds, and the
+// client's own.
 namespace ExitCode {
 enum : int {
-    Ok = 0,
-    Failure = 1,        // anything else: a file that cannot be written, a port in use
-    Usage = 2,          // bad command line
-    Unreachable = 3,    // host not found, no route, network unreachable
-    Refused = 4,        // nothing listens on the port
-    Busy = 5,           // the terminal closed the connection at once: another PC has it
-    TimedOut = 6,       // no connection, no "ok" or no data in time; discover heard nothing
-    ConnectionLost = 7, // the terminal closed the connection while working
-    CheckFailed = 8     // the recorded stream has lost or corrupted bytes
+    Ok = int(QuarnelPc::Error::NoError),
+    Failure = int(QuarnelPc::Error::Failure),               // a file that cannot be written, a port in use
+    Usage = 2,                                              // bad command line
+    Unreachable = int(QuarnelPc::Error::Unreachable),       // host not found, no route, network unreachable
+    Refused = int(QuarnelPc::Error::Refused),               // nothing listens on the port
+    Busy = int(QuarnelPc::Error::Busy),                     // the terminal closed the connection at once: another PC has it
+    TimedOut = int(QuarnelPc::Error::TimedOut),             // no connection, no "ok" or no data in time; discover heard nothing
+    ConnectionLost = int(QuarnelPc::Error::ConnectionLost), // the terminal closed the connection while working
+    CheckFailed = 8                                         // the recorded stream has lost or corrupted bytes
 };
 }
 

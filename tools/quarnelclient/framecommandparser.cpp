@@ -1,7 +1,5 @@
 #include "framecommandparser.h"
 
-#include "terminalframe.h"
-
 #include <limits>
 
 namespace {
@@ -48,7 +46,7 @@ constexpr qint64 U16Max = std::numeric_limits<quint16>::max();
 constexpr qint64 I32Min = std::numeric_limits<qint32>::min();
 constexpr qint64 I32Max = std::numeric_limits<qint32>::max();
 
-bool parseOne(Words &w, QByteArray *frame, QString *error)
+bool parseOne(Words &w, QuarnelPc::Command *command, QString *error)
 {
     const QString name = w.next().toLower();
     qint64 v = 0;
@@ -56,18 +54,18 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
     if (name == QLatin1String("clock")) {
         if (!w.number(name, "a frequency", I16Min, I16Max, &v, error))
             return false;
-        *frame = TerminalFrame::clock(qint16(v));
+        *command = QuarnelPc::Command::clock(qint16(v));
         return true;
     }
     if (name == QLatin1String("trigger")) {
         if (!w.atEnd() && w.peek().toLower() == QLatin1String("off")) {
             w.next();
-            *frame = TerminalFrame::triggerOut(0);
+            *command = QuarnelPc::Command::triggerOut(0);
             return true;
         }
         if (!w.number(name, "a rate in hundredths", I32Min, I32Max, &v, error))
             return false;
-        *frame = TerminalFrame::triggerOut(qint32(v));
+        *command = QuarnelPc::Command::triggerOut(qint32(v));
         return true;
     }
     if (name == QLatin1String("layout")) {
@@ -81,7 +79,8 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
                 return false;
             values[i] = quint16(v);
         }
-        *frame = TerminalFrame::multiHeadLayout(values[0], values[1], values[2], values[3], values + 4);
+        *command = QuarnelPc::Command::multiHeadLayout(values[0], values[1], values[2], values[3],
+                                                     { values[4], values[5], values[6], values[7] });
         return true;
     }
     if (name == QLatin1String("read") || name == QLatin1String("write")
@@ -89,11 +88,11 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
         if (!w.number(name, "a headbox channel", I16Min, I16Max, &v, error))
             return false;
         if (name == QLatin1String("read"))
-            *frame = TerminalFrame::headboxRead(qint16(v));
+            *command = QuarnelPc::Command::headboxRead(qint16(v));
         else if (name == QLatin1String("write"))
-            *frame = TerminalFrame::headboxWrite(qint16(v));
+            *command = QuarnelPc::Command::headboxWrite(qint16(v));
         else
-            *frame = TerminalFrame::headboxReadWrite(qint16(v));
+            *command = QuarnelPc::Command::headboxReadWrite(qint16(v));
         return true;
     }
     if (name == QLatin1String("sync")) {
@@ -114,7 +113,7 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
             *error = QStringLiteral("'sync' needs on, off or a number, not '%1'").arg(arg);
             return false;
         }
-        *frame = TerminalFrame::sync(qint16(n));
+        *command = QuarnelPc::Command::sync(qint16(n));
         return true;
     }
     if (name == QLatin1String("delay")) {
@@ -122,11 +121,11 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
         // would stall it for weeks.
         if (!w.number(name, "milliseconds", 0, I32Max, &v, error))
             return false;
-        *frame = TerminalFrame::delay(qint32(v));
+        *command = QuarnelPc::Command::delay(qint32(v));
         return true;
     }
     if (name == QLatin1String("clear")) {
-        *frame = TerminalFrame::clearReceivePath();
+        *command = QuarnelPc::Command::clearReceivePath();
         return true;
     }
     if (name == QLatin1String("raw")) {
@@ -143,12 +142,12 @@ bool parseOne(Words &w, QByteArray *frame, QString *error)
                 *error = QStringLiteral("'raw': parameters must be hexadecimal bytes, not '%1'").arg(hex);
                 return false;
             }
-            if (params.size() > TerminalFrame::MaxParamSize) {
-                *error = QStringLiteral("'raw': at most %1 parameter bytes").arg(TerminalFrame::MaxParamSize);
+            if (params.size() > QuarnelPc::Command::maxParameterSize()) {
+                *error = QStringLiteral("'raw': at most %1 parameter bytes").arg(QuarnelPc::Command::maxParameterSize());
                 return false;
             }
         }
-        *frame = TerminalFrame::raw(code, params);
+        *command = QuarnelPc::Command::raw(code, params);
         return true;
     }
     *error = QStringLiteral("unknown command '%1'").arg(name);
@@ -164,9 +163,9 @@ bool FrameCommandParser::parse(const QStringList &words, QVector<Command> *out, 
     while (!w.atEnd()) {
         const int from = w.position();
         Command c;
-        if (!parseOne(w, &c.frame, error))
+        if (!parseOne(w, &c, error))
             return false;
-        c.text = w.joined(from);
+        c.setText(w.joined(from));
         out->append(c);
     }
     if (out->isEmpty()) {

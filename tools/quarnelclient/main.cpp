@@ -3,8 +3,9 @@
 #include "exitcodes.h"
 #include "framecommandparser.h"
 #include "interruptwatcher.h"
-#include "quarnelprotocol.h"
 #include "recorder.h"
+
+#include <quarnelpc/quarnelpc.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -61,8 +62,8 @@ QString usage()
                "'quarnelclient SUBCOMMAND --help' describes the options of each.\n"
                "\n"
                "Terminal commands (for 'command', 'frame' and 'record --setup'):\n")
-               .arg(QuarnelProtocol::DiscoveryPort).arg(QuarnelProtocol::StatusPort)
-               .arg(QuarnelProtocol::DataPort).arg(QuarnelProtocol::AnswerPort)
+               .arg(QuarnelPc::Discovery::defaultDiscoveryPort()).arg(QuarnelPc::Discovery::defaultStatusPort())
+               .arg(QuarnelPc::Terminal::defaultDataPort()).arg(QuarnelPc::Terminal::defaultAnswerPort())
         + FrameCommandParser::grammar() + QStringLiteral("\n") + QLatin1String(ExitCodeHelp)
         + QStringLiteral("\n"
                          "Options:\n"
@@ -91,8 +92,8 @@ int usageError(const QString &sub, const QString &message)
 
 struct CommonOptions
 {
-    QCommandLineOption dataPort{ QStringLiteral("data-port"), QStringLiteral("Data port of the terminal (%1).").arg(QuarnelProtocol::DataPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::DataPort) };
-    QCommandLineOption answerPort{ QStringLiteral("answer-port"), QStringLiteral("Answer port of the terminal (%1).").arg(QuarnelProtocol::AnswerPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::AnswerPort) };
+    QCommandLineOption dataPort{ QStringLiteral("data-port"), QStringLiteral("Data port of the terminal (%1).").arg(QuarnelPc::Terminal::defaultDataPort()), QStringLiteral("PORT"), QString::number(QuarnelPc::Terminal::defaultDataPort()) };
+    QCommandLineOption answerPort{ QStringLiteral("answer-port"), QStringLiteral("Answer port of the terminal (%1).").arg(QuarnelPc::Terminal::defaultAnswerPort()), QStringLiteral("PORT"), QString::number(QuarnelPc::Terminal::defaultAnswerPort()) };
     QCommandLineOption connectTimeout{ QStringLiteral("connect-timeout"), QStringLiteral("Time-out for the connection, ms (5000)."), QStringLiteral("MS"), QStringLiteral("5000") };
     QCommandLineOption answerTimeout{ QStringLiteral("answer-timeout"), QStringLiteral("Time-out for each \"ok\", ms (3000); a delay command adds its own time."), QStringLiteral("MS"), QStringLiteral("3000") };
 
@@ -144,8 +145,8 @@ bool byteCount(const QString &text, qint64 *value)
 struct Connection
 {
     QString host;
-    quint16 dataPort = QuarnelProtocol::DataPort;
-    quint16 answerPort = QuarnelProtocol::AnswerPort;
+    quint16 dataPort = QuarnelPc::Terminal::defaultDataPort();
+    quint16 answerPort = QuarnelPc::Terminal::defaultAnswerPort();
     int connectTimeoutMs = 5000;
     int answerTimeoutMs = 3000;
 };
@@ -205,12 +206,12 @@ int discover(QCoreApplication &app, const QStringList &args)
         "and each decoded status record (UDP %2: headbox serial, PC address, terminal\n"
         "address) with its sender. Ends after --timeout seconds, after --count datagrams\n"
         "or at Ctrl-C; exit code 0 when anything was heard, 6 when nothing was.")
-        .arg(QuarnelProtocol::DiscoveryPort).arg(QuarnelProtocol::StatusPort));
+        .arg(QuarnelPc::Discovery::defaultDiscoveryPort()).arg(QuarnelPc::Discovery::defaultStatusPort()));
     p.addHelpOption();
     QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Stop after this many seconds (0 = never)."), QStringLiteral("SECONDS"), QStringLiteral("0"));
     QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Stop after this many datagrams (0 = no limit)."), QStringLiteral("N"), QStringLiteral("0"));
-    QCommandLineOption discoveryPort(QStringLiteral("discovery-port"), QStringLiteral("UDP port of the discovery JSON (%1).").arg(QuarnelProtocol::DiscoveryPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::DiscoveryPort));
-    QCommandLineOption statusPort(QStringLiteral("status-port"), QStringLiteral("UDP port of the status records (%1).").arg(QuarnelProtocol::StatusPort), QStringLiteral("PORT"), QString::number(QuarnelProtocol::StatusPort));
+    QCommandLineOption discoveryPort(QStringLiteral("discovery-port"), QStringLiteral("UDP port of the discovery JSON (%1).").arg(QuarnelPc::Discovery::defaultDiscoveryPort()), QStringLiteral("PORT"), QString::number(QuarnelPc::Discovery::defaultDiscoveryPort()));
+    QCommandLineOption statusPort(QStringLiteral("status-port"), QStringLiteral("UDP port of the status records (%1).").arg(QuarnelPc::Discovery::defaultStatusPort()), QStringLiteral("PORT"), QString::number(QuarnelPc::Discovery::defaultStatusPort()));
     p.addOption(timeout);
     p.addOption(count);
     p.addOption(discoveryPort);
@@ -398,7 +399,7 @@ int frame(const QStringList &args)
     if (!FrameCommandParser::parse(p.positionalArguments(), &cmds, &error))
         return usageError(QStringLiteral("frame"), error);
     for (const FrameCommandParser::Command &c : cmds)
-        stdOut() << c.frame.toHex(' ') << "  " << c.text << "\n";
+        stdOut() << c.frame().toHex(' ') << "  " << c.text() << "\n";
     return ExitCode::Ok;
 }
 
@@ -419,7 +420,7 @@ int main(int argc, char *argv[])
         return ExitCode::Ok;
     }
     if (sub == QLatin1String("-v") || sub == QLatin1String("--version")) {
-        stdOut() << "quarnelclient " << QuarnelProtocol::version() << "\n";
+        stdOut() << "quarnelclient " << QuarnelPc::version() << "\n";
         return ExitCode::Ok;
     }
     // The sub-parser sees "quarnelclient SUB" as its program name.

@@ -1,10 +1,7 @@
 #include "recorder.h"
 
-#include "commandsequencer.h"
 #include "exitcodes.h"
 #include "streampattern.h"
-#include "terminalclient.h"
-#include "terminalframe.h"
 
 #include <QTextStream>
 
@@ -20,9 +17,9 @@ QString megabytes(qint64 bytes)
 Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *stdErr, QObject *parent)
     : QObject(parent), opts(options), out(stdOut), err(stdErr), _checker(nullptr)
 {
-    _client = new TerminalClient(this);
-    _client->setConnectTimeout(opts.connectTimeoutMs);
-    _sequencer = new CommandSequencer(_client, opts.answerTimeoutMs, this);
+    _terminal = new QuarnelPc::Terminal(this);
+    _terminal->setConnectTimeout(opts.connectTimeoutMs);
+    _terminal->setAnswerTimeout(opts.answerTimeoutMs);
     // Lock onto the first word of the stream: the headbox may answer other
     // traffic on the channel before sync goes on.
     if (opts.check)
@@ -36,20 +33,20 @@ Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *std
     connect(&idleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
     connect(&progressTimer, SIGNAL(timeout()), this, SLOT(printProgress()));
 
-    connect(_client, SIGNAL(opened()), this, SLOT(opened()));
-    connect(_client, SIGNAL(dataReceived(QByteArray)), this, SLOT(dataReceived(QByteArray)));
-    connect(_client, SIGNAL(failed(int,QString)), this, SLOT(clientFailed(int,QString)));
-    connect(_client, SIGNAL(closed()), this, SLOT(clientClosed()));
-    connect(_client, SIGNAL(answerLost(QString)), this, SLOT(answerLost(QString)));
-    connect(_sequencer, SIGNAL(answered(QString,double)), this, SLOT(answered(QString,double)));
-    connect(_sequencer, SIGNAL(finished()), this, SLOT(sequenceFinished()));
-    connect(_sequencer, SIGNAL(timedOut(QString,int)), this, SLOT(sequenceTimedOut(QString,int)));
+    using QuarnelPc::Terminal;
+    connect(_terminal, &Terminal::connected, this, &Recorder::opened);
+    connect(_terminal, &Terminal::dataReceived, this, &Recorder::dataReceived);
+    connect(_terminal, &Terminal::errorOccurred, this, &Recorder::clientFailed);
+    connect(_terminal, &Terminal::disconnected, this, &Recorder::clientClosed);
+    connect(_terminal, &Terminal::answerConnectionLost, this, &Recorder::answerLost);
+    connect(_terminal, &Terminal::commandAnswered, this, &Recorder::answered);
+    connect(_terminal, &Terminal::allCommandsAnswered, this, &Recorder::sequenceFinished);
+    connect(_terminal, &Terminal::commandTimedOut, this, &Recorder::sequenceTimedOut);
 }
 
 Recorder::~Recorder()
 {
-    delete _sequencer;
-    delete _client;
+    delete _terminal;
     delete _checker;
 }
 
@@ -64,7 +61,7 @@ void Recorder::start()
         }
     }
     state = Connecting;
-    _client->open(opts.host, opts.dataPort, opts.answerPort);
+    _terminal->connectToTerminal(opts.host, opts.dataPort, opts.answerPort);
 }
 
 void Recorder::opened()
@@ -74,17 +71,20 @@ void Recorder::opened()
     out->flush();
     connected = true;
     state = Configuring;
-    QVector<FrameCommandParser::Command> sequence = opts.setup;
+    for (const FrameCommandParser::Command &c : qAsConst(opts.setup))
+        _terminal->sendCommand(c);
     if (opts.sync) {
-        sequence.append({ QStringLiteral("sync on"), TerminalFrame::sync(1) });
+        _terminal->sendCommand(QuarnelPc::Command::sync(1));
         syncSent = true;
     }
-    _sequencer->run(sequence);
+    // Nothing to wait for: record at once.
+    if (_terminal->pendingCommands() == 0)
+        beginRecording();
 }
 
-void Recorder::answered(const QString &command, double elapsedMs)
+void Recorder::answered(const QuarnelPc::Command &command, double elapsedMs)
 {
-    *out << "ok  " << command << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
+    *out << "ok  " << command.text() << "  (" << QString::number(elapsedMs, 'f', 1) << " ms)\n";
     out->flush();
 }
 
@@ -95,18 +95,18 @@ void Recorder::sequenceFinished()
         return;
     }
     if (state == Stopping)
-        _client->close();
+        _terminal->disconnectFromTerminal();
 }
 
-void Recorder::sequenceTimedOut(const QString &command, int waitedMs)
+void Recorder::sequenceTimedOut(const QuarnelPc::Command &command, int waitedMs)
 {
     const QString msg = QStringLiteral("%1: no \"ok\" for '%2' within %3 ms")
-                            .arg(_client->peerText(), command).arg(waitedMs);
+                            .arg(_terminal->peerText(), command.text()).arg(waitedMs);
     if (state == Stopping) {
         // The recording itself is complete; say so and leave.
         *err << "warning: " << msg << "\n";
         err->flush();
-        _client->close();
+        _terminal->disconnectFromTerminal();
         return;
     }
     stopRecording(ExitCode::TimedOut, msg);
@@ -176,10 +176,10 @@ void Recorder::idleTimedOut()
         return;
     if (recorded == 0)
         stopRecording(ExitCode::TimedOut, QStringLiteral("%1: no data within %2 ms (is a headbox streaming?)")
-                                              .arg(_client->peerText()).arg(opts.idleTimeoutMs));
+                                              .arg(_terminal->peerText()).arg(opts.idleTimeoutMs));
     else
         stopRecording(ExitCode::TimedOut, QStringLiteral("%1: the stream stopped: no data for %2 ms")
-                                              .arg(_client->peerText()).arg(opts.idleTimeoutMs));
+                                              .arg(_terminal->peerText()).arg(opts.idleTimeoutMs));
 }
 
 void Recorder::stop()
@@ -191,7 +191,7 @@ void Recorder::stop()
     if (state == Connecting) {
         setResult(ExitCode::Failure, QStringLiteral("interrupted"));
         state = Stopping;
-        _client->close();
+        _terminal->disconnectFromTerminal();
     }
 }
 
@@ -211,15 +211,13 @@ void Recorder::stopRecording(int code, const QString &error)
         *err << "\n";
         err->flush();
     }
-    _sequencer->cancel();
-    if (syncSent && _client->hasAnswerConnection()) {
-        _sequencer->run({ { QStringLiteral("sync off"), TerminalFrame::sync(0) } });
-        return;
-    }
-    // No answer will come: switch sync off all the same, then leave.
+    _terminal->cancelCommands();
     if (syncSent)
-        _client->send(TerminalFrame::sync(0));
-    _client->close();
+        _terminal->sendCommand(QuarnelPc::Command::sync(0));
+    if (syncSent && _terminal->hasAnswerConnection())
+        return;
+    // No answer will come: sync off has gone all the same; leave.
+    _terminal->disconnectFromTerminal();
 }
 
 void Recorder::answerLost(const QString &message)
@@ -230,9 +228,9 @@ void Recorder::answerLost(const QString &message)
     }
     if (state == Stopping) {
         // The "ok" for sync off cannot come any more.
-        if (_sequencer->isRunning()) {
-            _sequencer->cancel();
-            _client->close();
+        if (_terminal->pendingCommands() > 0) {
+            _terminal->cancelCommands();
+            _terminal->disconnectFromTerminal();
         }
         return;
     }
@@ -244,9 +242,8 @@ void Recorder::answerLost(const QString &message)
     err->flush();
 }
 
-void Recorder::clientFailed(int kind, const QString &message)
+void Recorder::clientFailed(QuarnelPc::Error error, const QString &message)
 {
-    _sequencer->cancel();
     if (state == Stopping) {
         // Lost while switching sync off: the recording stands as it is.
         *err << "warning: " << message << "\n";
@@ -254,7 +251,7 @@ void Recorder::clientFailed(int kind, const QString &message)
         finish();
         return;
     }
-    stopRecording(kind, message);
+    stopRecording(int(error), message);
     finish();
 }
 

@@ -2,7 +2,8 @@
 #define RECORDER_H
 
 #include "framecommandparser.h"
-#include "quarnelprotocol.h"
+
+#include <quarnelpc/terminal.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -10,10 +11,8 @@
 #include <QTimer>
 #include <QVector>
 
-class CommandSequencer;
 class QTextStream;
 class StreamChecker;
-class TerminalClient;
 
 // The `record` job: connect, configure, switch sync on, store what the
 // headboxes send for a time or a byte count, switch sync off, disconnect.
@@ -24,8 +23,8 @@ public:
     struct Options
     {
         QString host;
-        quint16 dataPort = QuarnelProtocol::DataPort;
-        quint16 answerPort = QuarnelProtocol::AnswerPort;
+        quint16 dataPort = QuarnelPc::Terminal::defaultDataPort();
+        quint16 answerPort = QuarnelPc::Terminal::defaultAnswerPort();
         int connectTimeoutMs = 5000;
         int answerTimeoutMs = 3000;
         int idleTimeoutMs = 5000;
@@ -54,11 +53,11 @@ signals:
 
 private slots:
     void opened();
-    void answered(const QString &command, double elapsedMs);
+    void answered(const QuarnelPc::Command &command, double elapsedMs);
     void sequenceFinished();
-    void sequenceTimedOut(const QString &command, int waitedMs);
+    void sequenceTimedOut(const QuarnelPc::Command &command, int waitedMs);
     void dataReceived(const QByteArray &bytes);
-    void clientFailed(int kind, const QString &message);
+    void clientFailed(QuarnelPc::Error error, const QString &message);
     void answerLost(const QString &message);
     void clientClosed();
     void timeLimitReached();
@@ -80,8 +79,7 @@ private:
     Options opts;
     QTextStream *out;
     QTextStream *err;
-    TerminalClient *_client;
-    CommandSequencer *_sequencer;
+    QuarnelPc::Terminal *_terminal;
     StreamChecker *_checker;
     QFile file;
     QTimer timeLimit;

@@ -6,6 +6,8 @@
 #   quarnel/relay/fuzz/run-fuzz.sh [--required] [SECONDS] [BUILD_DIR]
 #
 # SECONDS defaults to 30; BUILD_DIR to build-fuzz at the top of the tree.
+# QUARNEL_FUZZ_RUNS=N ends the run after N inputs instead (SECONDS then
+# bounds it); QUARNEL_FUZZ_MAX_LEN=N keeps inputs to N bytes (140000).
 # Exits non-zero when the fuzzer finds a crash, a failed check, a stalled
 # input or a memory blow-up; the input is kept as BUILD_DIR/crash-* (or
 # timeout-*, oom-*) and replays with: BUILD_DIR/fuzz_scanner FILE
@@ -41,7 +43,7 @@ cmake --build "$build" -j2 >/dev/null
 corpus="$build/corpus"
 log="$build/fuzz.log"
 mkdir -p "$corpus"
-echo "fuzz: relay command scanner for ${seconds}s"
+echo "fuzz: relay command scanner for ${QUARNEL_FUZZ_RUNS:+$QUARNEL_FUZZ_RUNS inputs or }${seconds}s"
 # Memory stays bounded (-rss_limit_mb, checked by libFuzzer itself: a
 # ulimit -v would starve AddressSanitizer's shadow memory); an input that
 # keeps the scanner busy for 10 s counts as a stall; the outer timeout is a
@@ -49,9 +51,9 @@ echo "fuzz: relay command scanner for ${seconds}s"
 set +e
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     timeout --kill-after=10 $((seconds + 120)) \
-    "$build/fuzz_scanner" -max_total_time="$seconds" \
+    "$build/fuzz_scanner" -max_total_time="$seconds" ${QUARNEL_FUZZ_RUNS:+-runs="$QUARNEL_FUZZ_RUNS"} \
     -rss_limit_mb=2048 -timeout=10 \
-    -dict="$here/scanner.dict" -max_len=140000 -len_control=200 -print_final_stats=1 \
+    -dict="$here/scanner.dict" -max_len="${QUARNEL_FUZZ_MAX_LEN:-140000}" -len_control=200 -print_final_stats=1 \
     -artifact_prefix="$build/" "$corpus" >"$log" 2>&1
 status=$?
 set -e

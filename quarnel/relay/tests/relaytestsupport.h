@@ -41,14 +41,18 @@ inline QByteArray receive(QTcpSocket *s, int n, int timeoutMs = 5000)
 
 // Reaches into the relay's queues and servers. Command 8's pauses are
 // recorded instead of slept when asked to; while the test holds them, the
-// relay thread stays inside each one until the test releases it. Standard
-// locks: ThreadSanitizer sees their hand-over, not the inside of Qt's.
+// relay thread stays inside each one until the test releases it or the relay
+// is paused or ended. Standard locks: ThreadSanitizer sees their hand-over,
+// not the inside of Qt's.
 class InterfaceReaderProbe : public InterfaceReader
 {
 public:
     using InterfaceReader::InterfaceReader;
+    using InterfaceReader::StopRequested;
 
     std::atomic<bool> recordSleeps{false};
+    // How long Pause waits for a pass under way; below 0 the relay's own.
+    std::atomic<int> pauseWaitLimit{-1};
 
     QVector<unsigned long> sleeps() const
     {
@@ -91,16 +95,26 @@ public:
     }
 
 protected:
-    void CommandSleep(unsigned long ms) override
+    int PauseWaitLimitMs() const override
     {
-        if (!recordSleeps.load()) {
-            InterfaceReader::CommandSleep(ms);
-            return;
-        }
+        const int limit = pauseWaitLimit.load();
+        return limit < 0 ? InterfaceReader::PauseWaitLimitMs() : limit;
+    }
+    bool CommandSleep(unsigned long ms) override
+    {
+        if (!recordSleeps.load())
+            return InterfaceReader::CommandSleep(ms);
         std::unique_lock<std::mutex> lock(sleepMutex);
         sleepsTaken.push_back(ms);
         const int index = int(sleepsTaken.size()) - 1;
-        sleepReleased.wait(lock, [&] { return !holding || index < released; });
+        sleepReleased.wait(lock, [&] { return !holding || index < released || StopRequested(); });
+        return !StopRequested();
+    }
+    void WakeCommandSleep() override
+    {
+        InterfaceReader::WakeCommandSleep();
+        std::unique_lock<std::mutex> lock(sleepMutex);
+        sleepReleased.notify_all();
     }
 
 private:

@@ -8,6 +8,12 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include "harness.h"
 #include "orv.h"
@@ -61,13 +67,20 @@ public:
         released.notify_all();
     }
 
+    // Link calls of the relay thread after the GUI thread's first write (the
+    // stop sequence of a disconnection).
+    std::atomic<bool> guiWrote{false};
+    std::atomic<int> relayCallsAfterGuiWrite{0};
+
     int DataInQueue() override
     {
         polls.fetch_add(1);
+        noteRelayCall();
         return streaming.load() ? 4096 : pending();
     }
     int Read(BYTE *command, int length) override
     {
+        noteRelayCall();
         if (!streaming.load())
             return RecordingOrvInterface::Read(command, length);
         const quint64 first = produced.load();
@@ -79,7 +92,10 @@ public:
     int Write(BYTE *command, int length) override
     {
         const int sent = RecordingOrvInterface::Write(command, length);
-        if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        if (!onRelayThread())
+            guiWrote = true;
+        noteRelayCall();
+        if (onRelayThread()) {
             std::unique_lock<std::mutex> lock(holdMutex);
             released.wait(lock, [this] { return !holding; });
         }
@@ -87,6 +103,13 @@ public:
     }
 
 private:
+    static bool onRelayThread() { return QThread::currentThread() != QCoreApplication::instance()->thread(); }
+    void noteRelayCall()
+    {
+        if (onRelayThread() && guiWrote.load())
+            relayCallsAfterGuiWrite.fetch_add(1);
+    }
+
     std::mutex holdMutex;
     std::condition_variable released;
     bool holding = false;
@@ -124,6 +147,45 @@ std::unique_ptr<QTcpSocket> connectFrom(const char *from, quint16 port)
     if (!s->waitForConnected(5000))
         return nullptr;
     return s;
+}
+
+// A PC-side connection from 127.0.0.1 that its program never reads: a plain
+// descriptor outside the event loop, with a small kernel receive buffer so
+// that the terminal's side backs up soon.
+int connectNeverRead(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int size = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything left on fd up to its end; *ended says whether the end came
+// (false when nothing arrived for the safety bound).
+QByteArray readToEnd(int fd, bool *ended)
+{
+    const timeval bound{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    QByteArray all;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            *ended = n == 0;
+            return all;
+        }
+        all.append(buf, int(n));
+    }
 }
 
 void send(QTcpSocket *s, const QByteArray &bytes)
@@ -202,6 +264,7 @@ private slots:
     void command8HoldsTheStream();
     void disconnectSequence_data();
     void disconnectSequence();
+    void disconnectWaitsForThePassUnderWay();
     void disconnectWithoutPcLeavesLinkAlone();
     void pcSends100KiBAtOnce();
     void secondClientRefusedWhileFirstStreams();
@@ -209,6 +272,8 @@ private slots:
     void reconnectAtOnceIsAccepted();
     void answerPortStaysWithTheStreamingPc();
     void answerPortWithoutDataClient();
+    void answerPortClosedWhenPcNeverReadsIt();
+    void answerPortOfAnEarlierPcClosedWhenAnotherStreams();
     void vanishedPcDoesNotHoldTheAnswerPort();
     void notificationsCoalescedWhileGuiBusy();
     void nextPcStartsClean_data();
@@ -443,6 +508,37 @@ void tst_InterfaceReader::disconnectSequence()
     QVERIFY(link->polls.load() <= polls + 1);
 }
 
+void tst_InterfaceReader::disconnectWaitsForThePassUnderWay()
+{
+    // The relay thread is inside a write to the headbox when the PC leaves.
+    // The rest of its pass reads the library's receive ring, which the
+    // presence checker empties once the exam has ended: the stop sequence,
+    // and the end of the exam, wait for the pass (the hold ends it here).
+    relay->pauseWaitLimit = 600000;
+    link->holdWrites(true);
+    QVERIFY(connectPc());
+    send(pc.get(), "abc");
+    QTRY_COMPARE(link->written(), QByteArray("abc"));
+    std::thread releaser([this] {
+        // Once the disconnection has asked the relay to pause.
+        QDeadlineTimer bound(30000);
+        while (!relay->StopRequested() && !bound.hasExpired())
+            QThread::usleep(200);
+        link->holdWrites(false);
+    });
+    struct Join
+    {
+        std::thread &t;
+        ~Join() { t.join(); }
+    } join{releaser};
+
+    pc->disconnectFromHost();
+    QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 1);
+    QVERIFY(link->guiWrote.load());
+    QCOMPARE(link->relayCallsAfterGuiWrite.load(), 0);
+    QVERIFY(rec->debugLines.filter("pass still under way").isEmpty());
+}
+
 void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
 {
     // The cable detector reports an unplugged cable straight to the relay,
@@ -630,6 +726,83 @@ void tst_InterfaceReader::answerPortWithoutDataClient()
     QVERIFY(rec->logLines.filter("refused").isEmpty());
 }
 
+void tst_InterfaceReader::answerPortClosedWhenPcNeverReadsIt()
+{
+    QVERIFY(connectPc());
+    const int answerFd = connectNeverRead(answerPort);
+    QVERIFY(answerFd >= 0 && relay->acceptAnswerNow());
+
+    // Commands without an effect on the link, in batches the relay answers
+    // before the next goes, until the terminal gives up on the answers.
+    const QString closed = QStringLiteral("Answer connection from 127.0.0.1 closed: ");
+    const int batch = 1000;
+    int sent = 0;
+    while (rec->logLines.filter(closed).isEmpty() && sent < 1000000) {
+        send(pc.get(), frame(0).repeated(batch));
+        sent += batch;
+        QTRY_COMPARE(answersSent.load(), sent);
+        serve();
+    }
+    QCOMPARE(rec->logLines.filter(closed).size(), 1);
+    const QString line = rec->logLines.filter(closed).at(0);
+    QVERIFY2(line.endsWith(QStringLiteral(" bytes of answers unread")), qPrintable(line));
+    const qint64 held = line.mid(closed.size()).section(' ', 0, 0).toLongLong();
+    QVERIFY2(held >= InterfaceReader::maxUnsentAnswerBytes && held < InterfaceReader::maxUnsentAnswerBytes + 2,
+             qPrintable(line));
+    QTRY_COMPARE(relay->liveSockets(), 1);
+
+    // The exam on the data port goes on both ways; later answers go nowhere.
+    send(pc.get(), "still" + frame(0));
+    QTRY_COMPARE(link->written(), QByteArray("still"));
+    link->feedRx("back");
+    QCOMPARE(receive(pc.get(), 4), QByteArray("back"));
+    QTRY_COMPARE(answersSent.load(), sent + 1);
+    serve();
+    QCOMPARE(rec->logLines.filter(closed).size(), 1);
+    QCOMPARE(pc->state(), QAbstractSocket::ConnectedState);
+
+    // What reached the PC's side before the close: answers only, then the end.
+    bool ended = false;
+    const QByteArray got = readToEnd(answerFd, &ended);
+    ::close(answerFd);
+    QVERIFY(ended);
+    QVERIFY(got.size() > 0 && got.size() < 2 * sent);
+    QVERIFY(got == QByteArray("ok").repeated(got.size() / 2));
+}
+
+void tst_InterfaceReader::answerPortOfAnEarlierPcClosedWhenAnotherStreams()
+{
+    // PC A's exam ends, but it keeps its answer connection open.
+    auto answerA = connectFrom("127.0.0.2", answerPort);
+    QVERIFY(answerA && relay->acceptAnswerNow());
+    pc = connectFrom("127.0.0.2", dataPort);
+    QVERIFY(pc && relay->acceptDataNow());
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answerA.get(), 2), QByteArray("ok"));
+    pc->disconnectFromHost();
+    QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 1);
+    QCOMPARE(answerA->state(), QAbstractSocket::ConnectedState);
+
+    // PC B streams, and its first command comes before its own answer
+    // connection: A gets nothing of B's, and loses the port.
+    pc = connectFrom("127.0.0.1", dataPort);
+    QVERIFY(pc && relay->acceptDataNow());
+    QCOMPARE(rec->logLines.filter("Answer connection from").size(), 1);
+    QCOMPARE(rec->logLines.filter("Answer connection from").at(0),
+             QStringLiteral("Answer connection from 127.0.0.2 closed: the PC at 127.0.0.1 is connected"));
+    send(pc.get(), frame(0));
+    QTRY_COMPARE(answersSent.load(), 2);
+    serve();
+    QTRY_COMPARE(answerA->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(answerA->readAll(), QByteArray());
+
+    // B's own answer connection gets its answers.
+    QVERIFY(connectAnswer());
+    send(pc.get(), frame(0));
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
+    QTRY_COMPARE(relay->liveSockets(), 2);
+}
+
 void tst_InterfaceReader::vanishedPcDoesNotHoldTheAnswerPort()
 {
     pc = connectFrom("127.0.0.1", dataPort);
@@ -703,7 +876,9 @@ void tst_InterfaceReader::nextPcStartsClean()
     QFETCH(QByteArray, leftover);
     QFETCH(bool, dataAhead);
     // The relay thread stays inside its first write, or has nothing to
-    // write: the leftover outlives the PC.
+    // write: the leftover outlives the PC. The disconnection does not wait
+    // for the held write.
+    relay->pauseWaitLimit = 0;
     link->holdWrites(true);
     QVERIFY(connectPc());
     send(pc.get(), leftover);

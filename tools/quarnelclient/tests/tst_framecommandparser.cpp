@@ -21,15 +21,15 @@ void tst_FrameCommandParser::sequence()
     QString error;
     QVERIFY2(FrameCommandParser::parse(words, &cmds, &error), qPrintable(error));
     QCOMPARE(cmds.size(), 4);
-    QCOMPARE(cmds.at(0).text, QStringLiteral("clock 1000"));
-    QCOMPARE(cmds.at(1).text, QStringLiteral("layout 2 4 8 1 4 4 0 0"));
-    QCOMPARE(cmds.at(2).text, QStringLiteral("readwrite 2"));
-    QCOMPARE(cmds.at(3).text, QStringLiteral("sync on"));
+    QCOMPARE(cmds.at(0).text(), QStringLiteral("clock 1000"));
+    QCOMPARE(cmds.at(1).text(), QStringLiteral("layout 2 4 8 1 4 4 0 0"));
+    QCOMPARE(cmds.at(2).text(), QStringLiteral("readwrite 2"));
+    QCOMPARE(cmds.at(3).text(), QStringLiteral("sync on"));
     const quint16 counts[4] = { 4, 4, 0, 0 };
-    QCOMPARE(cmds.at(0).frame, TerminalFrame::clock(1000));
-    QCOMPARE(cmds.at(1).frame, TerminalFrame::multiHeadLayout(2, 4, 8, 1, counts));
-    QCOMPARE(cmds.at(2).frame, TerminalFrame::headboxReadWrite(2));
-    QCOMPARE(cmds.at(3).frame, TerminalFrame::sync(1));
+    QCOMPARE(cmds.at(0).frame(), TerminalFrame::clock(1000));
+    QCOMPARE(cmds.at(1).frame(), TerminalFrame::multiHeadLayout(2, 4, 8, 1, counts));
+    QCOMPARE(cmds.at(2).frame(), TerminalFrame::headboxReadWrite(2));
+    QCOMPARE(cmds.at(3).frame(), TerminalFrame::sync(1));
 }
 
 void tst_FrameCommandParser::frames_data()
@@ -59,7 +59,7 @@ void tst_FrameCommandParser::frames()
     QString error;
     QVERIFY2(FrameCommandParser::parse(words.split(' '), &cmds, &error), qPrintable(error));
     QCOMPARE(cmds.size(), 1);
-    QCOMPARE(cmds.at(0).frame.toHex(), frame.toHex());
+    QCOMPARE(cmds.at(0).frame().toHex(), frame.toHex());
 }
 
 void tst_FrameCommandParser::errors_data()

@@ -1,10 +1,10 @@
-#include "terminalclient.h"
-
-#include "exitcodes.h"
+#include "terminalconnection.h"
 
 #include <QTcpSocket>
 
-TerminalClient::TerminalClient(QObject *parent)
+namespace QuarnelPc {
+
+TerminalConnection::TerminalConnection(QObject *parent)
     : QObject(parent), _data(new QTcpSocket(this)), _answer(new QTcpSocket(this))
 {
     connectTimer.setSingleShot(true);
@@ -24,24 +24,30 @@ TerminalClient::TerminalClient(QObject *parent)
     }
 }
 
-TerminalClient::~TerminalClient()
+TerminalConnection::~TerminalConnection()
 {
     _data->abort();
     _answer->abort();
 }
 
-QString TerminalClient::portText(quint16 port) const
+QString TerminalConnection::portText(quint16 port) const
 {
     return QStringLiteral("%1:%2").arg(hostName).arg(port);
 }
 
-QString TerminalClient::peerText() const
+QString TerminalConnection::peerText() const
 {
     return portText(dataPort);
 }
 
-void TerminalClient::open(const QString &host, quint16 data, quint16 answer)
+void TerminalConnection::open(const QString &host, quint16 data, quint16 answer)
 {
+    // An earlier connection ends here, without a signal.
+    state = Idle;
+    connectTimer.stop();
+    closeTimer.stop();
+    _data->abort();
+    _answer->abort();
     hostName = host;
     dataPort = data;
     answerPort = answer;
@@ -54,7 +60,7 @@ void TerminalClient::open(const QString &host, quint16 data, quint16 answer)
     _answer->connectToHost(host, answerPort);
 }
 
-void TerminalClient::answerConnected()
+void TerminalConnection::answerConnected()
 {
     if (state != ConnectingAnswer)
         return;
@@ -62,7 +68,7 @@ void TerminalClient::answerConnected()
     _data->connectToHost(hostName, dataPort);
 }
 
-void TerminalClient::dataConnected()
+void TerminalConnection::dataConnected()
 {
     if (state != ConnectingData)
         return;
@@ -72,14 +78,14 @@ void TerminalClient::dataConnected()
     emit opened();
 }
 
-void TerminalClient::send(const QByteArray &bytes)
+void TerminalConnection::send(const QByteArray &bytes)
 {
     if (state != Open)
         return;
     _data->write(bytes);
 }
 
-void TerminalClient::socketError(QAbstractSocket::SocketError error)
+void TerminalConnection::socketError(QAbstractSocket::SocketError error)
 {
     QTcpSocket *s = qobject_cast<QTcpSocket *>(sender());
     const quint16 port = (s == _data) ? dataPort : answerPort;
@@ -88,21 +94,21 @@ void TerminalClient::socketError(QAbstractSocket::SocketError error)
     if (state == ConnectingAnswer || state == ConnectingData) {
         switch (error) {
         case QAbstractSocket::ConnectionRefusedError:
-            fail(ExitCode::Refused, QStringLiteral("%1: connection refused (is the terminal program running?)").arg(where));
+            fail(Error::Refused, QStringLiteral("%1: connection refused (is the terminal program running?)").arg(where));
             return;
         case QAbstractSocket::HostNotFoundError:
-            fail(ExitCode::Unreachable, QStringLiteral("%1: host not found").arg(hostName));
+            fail(Error::Unreachable, QStringLiteral("%1: host not found").arg(hostName));
             return;
         case QAbstractSocket::NetworkError:
-            fail(ExitCode::Unreachable, QStringLiteral("%1: no route to the terminal (%2)").arg(where, s->errorString()));
+            fail(Error::Unreachable, QStringLiteral("%1: no route to the terminal (%2)").arg(where, s->errorString()));
             return;
         case QAbstractSocket::SocketTimeoutError:
-            fail(ExitCode::TimedOut, QStringLiteral("%1: no answer to the connection request").arg(where));
+            fail(Error::TimedOut, QStringLiteral("%1: no answer to the connection request").arg(where));
             return;
         case QAbstractSocket::RemoteHostClosedError:
             break; // handled with the disconnection below
         default:
-            fail(ExitCode::Failure, QStringLiteral("%1: %2").arg(where, s->errorString()));
+            fail(Error::Failure, QStringLiteral("%1: %2").arg(where, s->errorString()));
             return;
         }
     }
@@ -114,10 +120,10 @@ void TerminalClient::socketError(QAbstractSocket::SocketError error)
         // The disconnected() signal that follows tells what it means.
         return;
     }
-    fail(ExitCode::ConnectionLost, QStringLiteral("%1: connection lost (%2)").arg(where, s->errorString()));
+    fail(Error::ConnectionLost, QStringLiteral("%1: connection lost (%2)").arg(where, s->errorString()));
 }
 
-void TerminalClient::socketDisconnected()
+void TerminalConnection::socketDisconnected()
 {
     if (state == Closing) {
         if (_data->state() == QAbstractSocket::UnconnectedState
@@ -132,7 +138,7 @@ void TerminalClient::socketDisconnected()
     const bool atOnce = state == ConnectingData
         || (oks == 0 && received == 0 && openedAt.elapsed() < BusyWindowMs);
     if (atOnce) {
-        fail(ExitCode::Busy, QStringLiteral("%1: terminal busy with another PC (it closed the connection at once)")
+        fail(Error::Busy, QStringLiteral("%1: terminal busy with another PC (it closed the connection at once)")
                                  .arg(portText(port)));
         return;
     }
@@ -143,10 +149,10 @@ void TerminalClient::socketDisconnected()
         emit answerLost(QStringLiteral("%1: the terminal closed the answer connection").arg(portText(port)));
         return;
     }
-    fail(ExitCode::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));
+    fail(Error::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));
 }
 
-void TerminalClient::answerReadyRead()
+void TerminalConnection::answerReadyRead()
 {
     answerBuffer += _answer->readAll();
     if (state != Open)
@@ -164,7 +170,7 @@ void TerminalClient::answerReadyRead()
     }
 }
 
-void TerminalClient::dataReadyRead()
+void TerminalConnection::dataReadyRead()
 {
     const QByteArray bytes = _data->readAll();
     received += bytes.size();
@@ -172,13 +178,13 @@ void TerminalClient::dataReadyRead()
         emit dataReceived(bytes);
 }
 
-void TerminalClient::connectTimedOut()
+void TerminalConnection::connectTimedOut()
 {
     const quint16 port = (state == ConnectingAnswer) ? answerPort : dataPort;
-    fail(ExitCode::TimedOut, QStringLiteral("%1: no connection within %2 ms").arg(portText(port)).arg(connectTimeoutMs));
+    fail(Error::TimedOut, QStringLiteral("%1: no connection within %2 ms").arg(portText(port)).arg(connectTimeoutMs));
 }
 
-void TerminalClient::close()
+void TerminalConnection::close()
 {
     if (state == Done || state == Closing)
         return;
@@ -197,14 +203,14 @@ void TerminalClient::close()
         finishClose();
 }
 
-void TerminalClient::closeTimedOut()
+void TerminalConnection::closeTimedOut()
 {
     _data->abort();
     _answer->abort();
     finishClose();
 }
 
-void TerminalClient::finishClose()
+void TerminalConnection::finishClose()
 {
     if (state == Done)
         return;
@@ -214,7 +220,7 @@ void TerminalClient::finishClose()
     emit closed();
 }
 
-void TerminalClient::fail(int kind, const QString &message)
+void TerminalConnection::fail(Error error, const QString &message)
 {
     if (state == Done)
         return;
@@ -223,5 +229,7 @@ void TerminalClient::fail(int kind, const QString &message)
     closeTimer.stop();
     _data->abort();
     _answer->abort();
-    emit failed(kind, message);
+    emit failed(error, message);
 }
+
+} // namespace QuarnelPc

@@ -3,6 +3,8 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
+namespace QuarnelPc {
+
 DiscoveryListener::DiscoveryListener(QObject *parent)
     : QObject(parent), _discovery(new QUdpSocket(this)), _status(new QUdpSocket(this))
 {
@@ -18,6 +20,7 @@ DiscoveryListener::~DiscoveryListener()
 
 bool DiscoveryListener::listen(quint16 discoveryPort, quint16 statusPort, QString *error)
 {
+    close();
     const QAbstractSocket::BindMode mode = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
     if (!_discovery->bind(QHostAddress::AnyIPv4, discoveryPort, mode)) {
         *error = QStringLiteral("cannot listen on UDP %1: %2").arg(discoveryPort).arg(_discovery->errorString());
@@ -29,6 +32,17 @@ bool DiscoveryListener::listen(quint16 discoveryPort, quint16 statusPort, QStrin
         return false;
     }
     return true;
+}
+
+void DiscoveryListener::close()
+{
+    _discovery->close();
+    _status->close();
+}
+
+bool DiscoveryListener::isListening() const
+{
+    return _discovery->state() == QAbstractSocket::BoundState;
 }
 
 void DiscoveryListener::readPending()
@@ -49,3 +63,5 @@ void DiscoveryListener::readPending()
             emit statusReceived(from, quint16(d.senderPort()), d.data());
     }
 }
+
+} // namespace QuarnelPc

@@ -1,5 +1,5 @@
-#ifndef TERMINALCLIENT_H
-#define TERMINALCLIENT_H
+#ifndef QUARNELPC_TERMINALCONNECTION_H
+#define QUARNELPC_TERMINALCONNECTION_H
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -8,20 +8,25 @@
 #include <QString>
 #include <QTimer>
 
+#include "quarnelpc/error.h"
+
 class QTcpSocket;
+
+namespace QuarnelPc {
 
 // The PC's two connections to the terminal: the data port, which carries the
 // headbox stream both ways with embedded terminal frames, and the answer port,
 // on which the terminal writes "ok" after each executed frame. The answer port
 // is connected first so that no "ok" of an early frame is lost.
-class TerminalClient : public QObject
+class TerminalConnection : public QObject
 {
     Q_OBJECT
 public:
-    explicit TerminalClient(QObject *parent = nullptr);
-    ~TerminalClient() override;
+    explicit TerminalConnection(QObject *parent = nullptr);
+    ~TerminalConnection() override;
 
     void setConnectTimeout(int ms) { connectTimeoutMs = ms; }
+    int connectTimeout() const { return connectTimeoutMs; }
     void open(const QString &host, quint16 dataPort, quint16 answerPort);
     void send(const QByteArray &bytes);
     // Graceful: pending bytes are written, then both connections end.
@@ -32,6 +37,8 @@ public:
     qint64 okCount() const { return oks; }
     qint64 receivedCount() const { return received; }
     QString peerText() const;
+    bool isIdle() const { return state == Idle || state == Done; }
+    bool isClosing() const { return state == Closing; }
 
     // A terminal that closes a fresh connection this soon, before it has
     // said anything, is serving another PC.
@@ -41,8 +48,8 @@ signals:
     void opened();
     void okReceived();
     void dataReceived(const QByteArray &bytes);
-    // Exit-code kind (ExitCode) and one line for the user.
-    void failed(int kind, const QString &message);
+    // Why, and one line for the user; the connection is gone.
+    void failed(QuarnelPc::Error error, const QString &message);
     void closed();
     // The answer port alone was closed; the data connection stays.
     void answerLost(const QString &message);
@@ -62,7 +69,7 @@ private slots:
 private:
     enum State { Idle, ConnectingAnswer, ConnectingData, Open, Closing, Done };
 
-    void fail(int kind, const QString &message);
+    void fail(Error error, const QString &message);
     void finishClose();
     QString portText(quint16 port) const;
 
@@ -81,5 +88,7 @@ private:
     qint64 oks = 0;
     qint64 received = 0;
 };
+
+} // namespace QuarnelPc
 
 #endif
