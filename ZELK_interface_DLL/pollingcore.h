@@ -8,9 +8,9 @@
 // every pass that leaves nothing waiting for them: they take turns within
 // microseconds, and the other core of the panel stays free for the GUI thread
 // (which writes to the PC's socket), the network stack and the display.
-// Spread over both cores, the pollers left the GUI thread a core only when
-// the scheduler preempted one of them, milliseconds late. With a single core
-// nothing is pinned: the yields alone hand the core on.
+// Spread over both cores, the pollers left the GUI thread and the network
+// stack a core only where one of them yielded or was preempted. With a
+// single core nothing is pinned: the yields alone hand the core on.
 namespace PollingCore {
 
 // The pollers' core: the highest in the calling thread's allowed set, or -1

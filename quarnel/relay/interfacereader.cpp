@@ -183,7 +183,9 @@ void InterfaceReader::run()
             conta = 0;
         }
 
-        if (bufOrvToTcp->NumData() > 0 && !writePending.exchange(true))
+        const long queued = bufOrvToTcp->NumData();
+        if (queued > 0 && !writePending.load() && (queued >= orvReadBlock || writeNotice.due())
+            && !writePending.exchange(true))
             emit WriteDataReady(letti);
 
         if (letti == 0)

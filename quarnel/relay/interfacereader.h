@@ -45,6 +45,11 @@ public:
     // (an "ok" per command), while a PC that never reads them would have
     // them queued without end.
     static constexpr qint64 maxUnsentAnswerBytes = 64 * 1024;
+    // Less than a block waits this long after the last notice before the
+    // GUI thread is woken to write it: a GUI thread with a core to itself
+    // otherwise wakes for every few words, tens of thousands of writes a
+    // second at 4 MB/s, each costing it and the PC more than the bytes.
+    static constexpr qint64 writeNoticeGapNs = 50000;
 
     InterfaceReader(Orv *orv, QuarnelLog *log);
     virtual ~InterfaceReader();
@@ -156,6 +161,7 @@ private:
     Throttle shortSocketWrite;    // GUI thread
     Throttle fullFromOrv;         // relay thread
     Throttle overflowFromOrv;     // relay thread
+    Throttle writeNotice{writeNoticeGapNs}; // relay thread
 };
 
 #endif
