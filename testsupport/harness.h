@@ -4,7 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QtTest>
+#include <QTest>
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #include "circular_queue.h"
 
 #include <QMutex>
-#include <QtTest>
+#include <QTest>
 #include <memory>
 
 class tst_circular_queue : public QObject

@@ -6,7 +6,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QtTest>
+#include <QTest>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>

@@ -6,7 +6,7 @@
 #include "streampattern.h"
 
 #include <QMutex>
-#include <QtTest>
+#include <QTest>
 #include <memory>
 
 class tst_dxusb_read_routine : public QObject

@@ -2,7 +2,7 @@
 #include "streampattern.h"
 
 #include <QRandomGenerator>
-#include <QtTest>
+#include <QTest>
 
 // The simulated FPGA seen from the register side, as the library uses it.
 class tst_fpgasim : public QObject

@@ -3,7 +3,8 @@
 #include "streampattern.h"
 #include "threadhandover.h"
 
-#include <QtTest>
+#include <QTest>
+#include <QThread>
 #include <atomic>
 #include <memory>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "streampattern.h"
 
 #include <QRandomGenerator>
-#include <QtTest>
+#include <QTest>
 
 class tst_streampattern : public QObject
 {

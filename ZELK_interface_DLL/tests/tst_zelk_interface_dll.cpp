@@ -3,7 +3,8 @@
 #include "streampattern.h"
 
 #include <QElapsedTimer>
-#include <QtTest>
+#include <QTest>
+#include <QThread>
 #include <memory>
 
 using Writes = QVector<QPair<int, quint64>>;

@@ -2,7 +2,7 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
-#include <QtTest>
+#include <QTest>
 
 #include "commandframe.h"
 #include "discoverymessage.h"

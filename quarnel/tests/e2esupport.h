@@ -15,7 +15,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QtTest>
+#include <QTest>
 
 #include <csignal>
 #include <memory>

@@ -1,4 +1,5 @@
-#include <QtTest>
+#include <QTest>
+#include <QStandardPaths>
 
 #include "e2esupport.h"
 

@@ -1,7 +1,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <fcntl.h>
 #include <sched.h>

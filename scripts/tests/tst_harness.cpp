@@ -1,4 +1,6 @@
-#include <QtTest>
+#include <QTest>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QNetworkInterface>
 
 #include <csignal>

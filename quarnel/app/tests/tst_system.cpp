@@ -1,4 +1,6 @@
-#include <QtTest>
+#include <QTest>
+#include <QRegularExpression>
+#include <QSettings>
 
 #include <QDir>
 #include <QFile>

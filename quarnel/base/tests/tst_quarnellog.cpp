@@ -1,4 +1,5 @@
-#include <QtTest>
+#include <QTest>
+#include <QThread>
 
 #include "quarnellog.h"
 

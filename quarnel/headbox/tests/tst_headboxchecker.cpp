@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSemaphore>
-#include <QtTest>
+#include <QTest>
 
 #include <mutex>
 #include <sys/types.h>

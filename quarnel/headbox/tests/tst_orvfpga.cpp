@@ -1,7 +1,7 @@
 // The headbox protocol over the real library on the simulated FPGA, with
 // the headboxes played by the simulator.
 #include <QSignalSpy>
-#include <QtTest>
+#include <QTest>
 
 #include "orv.h"
 #include "orvinterfacezelk.h"

@@ -1,7 +1,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <QtTest>
+#include <QTest>
 
 #include "orvinterfacezelk.h"
 #include "quarnellog.h"

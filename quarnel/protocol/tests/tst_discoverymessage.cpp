@@ -1,6 +1,6 @@
 #include "discoverymessage.h"
 
-#include <QtTest>
+#include <QTest>
 
 class tst_DiscoveryMessage : public QObject
 {

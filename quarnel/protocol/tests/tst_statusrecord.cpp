@@ -1,6 +1,6 @@
 #include "statusrecord.h"
 
-#include <QtTest>
+#include <QTest>
 
 class tst_StatusRecord : public QObject
 {

@@ -1,6 +1,6 @@
 #include "terminalframe.h"
 
-#include <QtTest>
+#include <QTest>
 
 class tst_TerminalFrame : public QObject
 {

@@ -10,7 +10,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QVector>
-#include <QtTest>
+#include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>

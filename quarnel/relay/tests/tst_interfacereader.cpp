@@ -1,4 +1,5 @@
-#include <QtTest>
+#include <QTest>
+#include <QRegularExpression>
 
 #include <QFile>
 #include <QHostAddress>

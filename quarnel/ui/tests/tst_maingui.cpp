@@ -1,4 +1,7 @@
-#include <QtTest>
+#include <QTest>
+#include <QProcess>
+#include <QVariantAnimation>
+#include <QSignalSpy>
 
 #include <QAnimationDriver>
 #include <QFrame>

@@ -1,7 +1,7 @@
 #include "framecommandparser.h"
 #include "terminalframe.h"
 
-#include <QtTest>
+#include <QTest>
 
 class tst_FrameCommandParser : public QObject
 {

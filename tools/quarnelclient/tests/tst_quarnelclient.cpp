@@ -12,7 +12,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
-#include <QtTest>
+#include <QTest>
+#include <QRegularExpression>
 
 // The program itself, run as a user runs it, against a fake terminal on
 // loopback or across the harness's veth pair from the PC namespace.

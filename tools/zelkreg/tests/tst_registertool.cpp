@@ -4,7 +4,8 @@
 #include "fpgasim.h"
 #include "simwindow.h"
 
-#include <QtTest>
+#include <QTest>
+#include <QRegularExpression>
 
 class tst_RegisterTool : public QObject
 {

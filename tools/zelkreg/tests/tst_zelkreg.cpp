@@ -5,7 +5,7 @@
 #include <QProcess>
 #include <QSharedMemory>
 #include <QTemporaryFile>
-#include <QtTest>
+#include <QTest>
 #include <unistd.h>
 
 // Where the register block sits in physical memory; a sparse file of this
