@@ -89,6 +89,14 @@ fig() {
         }'
 }
 median() { fig "$1" "${@:2}" | cut -d' ' -f1; }
+# The table's name of a paced run: its rate, or "full speed".
+rate_label() {
+    case $1 in
+    slow) echo "$(calc "$rate / 1e6" 1) MB/s" ;;
+    quarter) echo "$(calc "$slow_rate / 1e6" 1) MB/s" ;;
+    fast) echo "full speed" ;;
+    esac
+}
 
 # Per thread of a process: "tid name ns-on-cpu ns-waiting-for-a-core".
 threads() {
@@ -303,11 +311,7 @@ if [ "$repeats" -gt 0 ]; then
     printf "$fmt" "(1)/(2) quarnel against socat over the cable" \
         "$(calc "$(median 1 "${fast_mb[@]}") / $(median 1 "${sc_mb[@]}")" 2)" ""
     for lat in slow quarter fast; do
-        case $lat in
-        slow) label="at $(calc "$rate / 1e6" 1) MB/s" ;;
-        quarter) label="at $(calc "$slow_rate / 1e6" 1) MB/s" ;;
-        fast) label="at full speed" ;;
-        esac
+        label="at $(rate_label $lat)"
         for v in p50 p99 p999 max; do
             eval "vals=(\"\${${lat}_$v[@]}\")"
             printf "$fmt" "(4) latency $label, $v (ms)" "$(fig 3 "${vals[@]}")" ""
@@ -319,11 +323,7 @@ if [ "$repeats" -gt 0 ]; then
     printf "$fmt" "(6) quarnel idle: CPU s/s" "$(fig 2 "${idle_cpu[@]}")" ""
     printf "$fmt" "(6) quarnel idle: RSS (MB)" "$(fig 0 "${idle_rss[@]}")" ""
     for lat in slow quarter fast; do
-        case $lat in
-        slow) label="$(calc "$rate / 1e6" 1) MB/s" ;;
-        quarter) label="$(calc "$slow_rate / 1e6" 1) MB/s" ;;
-        fast) label="full speed" ;;
-        esac
+        label=$(rate_label $lat)
         eval "cpu=(\"\${${lat}_cpu[@]}\") cl=(\"\${${lat}_cl[@]}\") hwm=(\"\${${lat}_hwm[@]}\")"
         printf "$fmt" "(6) $label: CPU s/s quarnel | checking client" "$(fig 2 "${cpu[@]}") | $(fig 2 "${cl[@]}")" ""
         printf "$fmt" "(6) $label: quarnel's peak RSS (MB)" "$(fig 0 "${hwm[@]}")" ""
