@@ -16,12 +16,20 @@ int main(int argc, char **argv)
     QApplication::setApplicationName("quarnel");
     QApplication::setApplicationVersion(QuarnelProtocol::version());
 
+    // Installed before the locks are taken and the top-level objects built
+    // (slow on the panel): a stop request arriving meanwhile still ends the
+    // program through the normal shutdown once the event loop runs, instead
+    // of killing it with the instance marker left behind.
+    UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
+    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
+
     // The guard's keys depend on TMPDIR and the IPC namespace; an instance
     // started with others (pam_tmpdir, a private /tmp) meets only the run
     // lock. A lock file that cannot be opened must not keep the panel dark.
     RunLock *runLock = new RunLock;
     if (runLock->Acquire() == RunLock::Held) {
         delete runLock;
+        delete signalWatcher;
         delete app;
         return -1;
     }
@@ -29,15 +37,10 @@ int main(int argc, char **argv)
     if (!guard->Acquire()) {
         delete guard;
         delete runLock;
+        delete signalWatcher;
         delete app;
         return -1;
     }
-
-    // Installed before the top-level objects are built (slow on the panel),
-    // so that a stop request arriving meanwhile still ends the program
-    // through the normal shutdown once the event loop runs.
-    UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
-    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
 
     QuarnelNetwork *hub = new QuarnelNetwork(nullptr);
     Controller *controller = new Controller(hub, nullptr);
