@@ -71,8 +71,14 @@ int ZELK_interface_DLL::read_data(uint64_t *data_array, uint32_t size, uint32_t 
 
 int ZELK_interface_DLL::send_data(char *data_array, uint32_t size, uint32_t *data_out_size)
 {
+    return send_data(data_array, size, data_out_size, nullptr);
+}
+
+int ZELK_interface_DLL::send_data(char *data_array, uint32_t size, uint32_t *data_out_size,
+                                  const std::atomic<bool> *stop)
+{
     if (interface_tmp)
-        return interface_tmp->send_data(data_array, size, data_out_size);
+        return interface_tmp->send_data(data_array, size, data_out_size, stop);
     if (data_out_size)
         *data_out_size = 0;
     return 0;

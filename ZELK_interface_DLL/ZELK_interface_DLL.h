@@ -4,6 +4,7 @@
 #include "zelk_interface_dll_global.h"
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 
 class interface;
@@ -44,6 +45,9 @@ public:
     int read_data(uint64_t *data_array, uint32_t size, uint32_t *data_out_size);
     // Sends size bytes to the selected headbox channel, about 200 us each.
     int send_data(char *data_array, uint32_t size, uint32_t *data_out_size);
+    // The same, but stops between two bytes once *stop is set (a long write
+    // takes seconds); *data_out_size receives the bytes actually sent.
+    int send_data(char *data_array, uint32_t size, uint32_t *data_out_size, const std::atomic<bool> *stop);
     void start_thread();
     void write_on_register(int registro, uint64_t dato);
     void setORV(uint32_t n_ORV_rx, uint32_t n_ORV_tx);

@@ -97,16 +97,20 @@ int interface::read_data(uint64_t *data_array, uint32_t size, uint32_t *data_out
     return 0;
 }
 
-int interface::send_data(char *data_array, uint32_t size, uint32_t *data_out_size)
+int interface::send_data(char *data_array, uint32_t size, uint32_t *data_out_size,
+                         const std::atomic<bool> *stop)
 {
     const uint32_t count = data_array ? size : 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        dxusb_1->write(14, uint64_t(static_cast<unsigned char>(data_array[i])));
+    uint32_t sent = 0;
+    for (; sent < count; ++sent) {
+        if (stop && stop->load(std::memory_order_acquire))
+            break;
+        dxusb_1->write(14, uint64_t(static_cast<unsigned char>(data_array[sent])));
         // The headbox link has no transmit FIFO: software paces the bytes.
         QThread::usleep(200);
     }
     if (data_out_size)
-        *data_out_size = count;
+        *data_out_size = sent;
     return 0;
 }
 

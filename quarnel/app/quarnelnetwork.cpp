@@ -84,16 +84,22 @@ QuarnelNetwork::~QuarnelNetwork()
         delete _udpSocket;
         _udpSocket = nullptr;
     }
-    // A paused thread looks at its stop flag only once resumed.
+    // The relay first: a PC still connected has its exam ended as when it
+    // leaves (a long write to the headboxes cut, its queued bytes dropped,
+    // the headboxes stopped), and the checker, resumed by that, does not
+    // check the link under a running relay. The relay's Terminate also ends
+    // a paused loop; a resume first would let it start another pass.
+    if (_interfaceReader) {
+        if (examRunning)
+            _interfaceReader->ClientDisconnected();
+        _interfaceReader->Terminate();
+        _interfaceReader->wait();
+    }
+    // A paused checker looks at its stop flag only once resumed.
     if (_checkHeadboxConnected) {
         _checkHeadboxConnected->Resume();
         _checkHeadboxConnected->Terminate();
         _checkHeadboxConnected->wait();
-    }
-    if (_interfaceReader) {
-        _interfaceReader->Resume();
-        _interfaceReader->Terminate();
-        _interfaceReader->wait();
     }
     delete networkCableDetector;
     delete _checkHeadboxConnected;

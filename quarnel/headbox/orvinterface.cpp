@@ -215,6 +215,13 @@ short OrvInterface::SetUsb()
     return 0;
 }
 
+int OrvInterface::WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop)
+{
+    if (stop.load())
+        return 0;
+    return Write(command, length);
+}
+
 int OrvInterface::MyRead(BYTE *data, int maxLength)
 {
     int n = qMin(DataInQueue(), maxLength);

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 #include "mysleep.h"
 #include "quarneltypes.h"
 
@@ -29,6 +31,10 @@ public:
     virtual void ClearRxBuffer();
     virtual void ClearTxBuffer();
     virtual int Write(BYTE *command, int length);
+    // Write that ends between two bytes once stop is set, for the relay's
+    // long writes (a PC that leaves must not keep the link for seconds).
+    // Returns the bytes sent. The default checks stop once, before Write.
+    virtual int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop);
     virtual int Read(BYTE *command, int length);
     virtual int DataInQueue();
     virtual void ExitTransparentMode();

@@ -83,6 +83,16 @@ int OrvInterfaceZelk::Write(BYTE *command, int length)
     return int(sent);
 }
 
+int OrvInterfaceZelk::WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop)
+{
+    if (!command || length <= 0)
+        return 0;
+    QMutexLocker lock(&syncWrite);
+    uint32_t sent = 0;
+    zelk.send_data(reinterpret_cast<char *>(command), uint32_t(length), &sent, &stop);
+    return int(sent);
+}
+
 int OrvInterfaceZelk::Read(BYTE *command, int length)
 {
     const int wordCount = length / 8;

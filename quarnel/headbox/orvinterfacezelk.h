@@ -22,6 +22,7 @@ public:
     void ClearRxBuffer() override;
     void ClearTxBuffer() override;
     int Write(BYTE *command, int length) override;
+    int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop) override;
     int Read(BYTE *command, int length) override;
     int DataInQueue() override;
     short WriteRegister(BYTE reg, WORD val) override;

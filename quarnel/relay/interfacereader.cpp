@@ -24,6 +24,7 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       pause(true),
       end(false),
       passing(false),
+      writeStop(true),
       _orv(orv),
       _client(nullptr),
       clientAnswer(nullptr),
@@ -77,6 +78,7 @@ void InterfaceReader::Resume()
 {
     sync.lock();
     pause = false;
+    writeStop = end.load();
     sync.unlock();
     pauseCond.wakeAll();
 }
@@ -86,28 +88,18 @@ void InterfaceReader::Pause()
     {
         QMutexLocker lock(&sync);
         pause = true;
+        writeStop = true;
     }
     WakeCommandSleep();
     // Called from the loop's own thread, the pass under way is the caller's.
     if (QThread::currentThread() == this)
         return;
-    bool gaveUp = false;
-    {
-        QMutexLocker lock(&sync);
-        QDeadlineTimer deadline(PauseWaitLimitMs());
-        while (passing && idleCond.wait(&sync, deadline)) {
-        }
-        gaveUp = passing;
-    }
-    if (gaveUp)
-        DebugWithTime(QStringLiteral("Relay pause: pass still under way after %1 ms").arg(PauseWaitLimitMs()));
-}
-
-int InterfaceReader::PauseWaitLimitMs() const
-{
-    // Longer than any pass on a working link: a write of a chunk to the
-    // headboxes and a read of the receive ring.
-    return 3000;
+    // No give-up: a pass given up on would go on driving the link after the
+    // end of the exam (a departed PC's sync on, a chunk for the next PC's
+    // headboxes). Its writes and command 8's pause end at once.
+    QMutexLocker lock(&sync);
+    while (passing)
+        idleCond.wait(&sync);
 }
 
 void InterfaceReader::Terminate()
@@ -115,6 +107,7 @@ void InterfaceReader::Terminate()
     {
         QMutexLocker lock(&sync);
         end = true;
+        writeStop = true;
         pauseCond.wakeAll();
     }
     WakeCommandSleep();
@@ -166,6 +159,10 @@ void InterfaceReader::run()
         if (bufTcpToOrv1->NumData() != 0)
             DataToHeadboxAndParseCommand();
         const bool tookFromProgram = scannerTook;
+        // The exam has ended under the scanner: the pass ends here, so that
+        // the stop sequence waits no longer than it must.
+        if (StopRequested())
+            continue;
         if (tookFromProgram && !readPending.exchange(true))
             emit ProgramDataWanted();
 
@@ -478,6 +475,10 @@ void InterfaceReader::DataToHeadboxAndParseCommand()
         Log(pass.log);
     if (pass.data > 0)
         WriteToHeadbox(bufSup, pass.data, pass.keyless);
+    // The exam ended meanwhile: the frame is dropped with the rest of what
+    // the PC sent (a sync on after the stop command restarts the stream).
+    if (StopRequested())
+        return;
     // A mismatching or short frame has been logged and is dropped whole:
     // nothing of it reaches the headbox.
     if (pass.frame > 0)
@@ -487,7 +488,10 @@ void InterfaceReader::DataToHeadboxAndParseCommand()
 void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)
 {
     OrvInterface *orvInterface = Link();
-    const int sent = orvInterface ? orvInterface->Write(reinterpret_cast<BYTE *>(buf), int(n)) : 0;
+    const int sent = orvInterface ? orvInterface->WriteUntil(reinterpret_cast<BYTE *>(buf), int(n), writeStop) : 0;
+    // Cut short on purpose: the exam has ended.
+    if (StopRequested())
+        return;
     if (checked && sent != n) {
         Log(QStringLiteral("errore"));
         DebugWithTime(QStringLiteral("Errore"));

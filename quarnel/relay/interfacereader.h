@@ -57,11 +57,12 @@ public:
     void Resume();
     // Returns once the relay loop is parked: the caller then has the headbox
     // link to itself (the presence checker empties the library's receive
-    // ring, which the loop's last pass may still be reading). A pass that
-    // hangs is waited for 3 s at most, with a debug line. Ends command 8's
-    // pause: the exam it belonged to is over.
+    // ring, which the loop's last pass may still be reading). Ends command
+    // 8's pause and cuts a write to the headboxes between two bytes; what
+    // the pass still held for the headboxes, a frame included, is dropped:
+    // the exam it belonged to is over. The longest wait left is a sync on's.
     void Pause();
-    // Ends the loop; a paused loop ends too.
+    // Ends the loop, as Pause ends its pass; a paused loop ends too.
     void Terminate();
     void SocketTcp(QTcpSocket *s);
 
@@ -99,8 +100,6 @@ protected:
     virtual bool CommandSleep(unsigned long ms);
     // Whether the relay has been told to pause or to end.
     bool StopRequested() const;
-    // How long Pause waits for the pass under way before it gives up.
-    virtual int PauseWaitLimitMs() const;
     // Wakes command 8's pause once a stop has been requested.
     virtual void WakeCommandSleep();
 
@@ -130,6 +129,8 @@ private:
     std::atomic<bool> pause;
     std::atomic<bool> end;
     std::atomic<bool> passing; // the loop is in a pass, not parked
+    // Set with pause or end: a write to the headboxes under way stops.
+    std::atomic<bool> writeStop;
     Orv *_orv;
     QTcpSocket *_client;
     QTcpSocket *clientAnswer;

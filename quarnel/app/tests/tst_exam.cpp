@@ -39,6 +39,8 @@ private slots:
     void cleanup();
     void wholeExam();
     void cablePulledDuringExam();
+    void longWriteCutWhenTheExamEnds_data();
+    void longWriteCutWhenTheExamEnds();
 
 private:
     // Start-up up to the first discovery datagram.
@@ -292,6 +294,59 @@ void tst_Exam::cablePulledDuringExam()
     drain(status);
     connectPc();
     QCOMPARE(connection->size(), before + 2);
+}
+
+void tst_Exam::longWriteCutWhenTheExamEnds_data()
+{
+    QTest::addColumn<bool>("programEnds");
+    QTest::newRow("PC leaves") << false;
+    QTest::newRow("program stops") << true;
+}
+
+// Seconds of paced headbox traffic with a sync on behind it, and the exam
+// ends a few bytes in: by the PC leaving, or by the program being stopped.
+void tst_Exam::longWriteCutWhenTheExamEnds()
+{
+    QFETCH(bool, programEnds);
+    startTerminal();
+    QVERIFY(!QTest::currentTestFailed());
+    connectPc();
+    QVERIFY(!QTest::currentTestFailed());
+
+    FpgaSim *sim = FpgaSim::instance();
+    const QByteArray stop("\r\nRDJW008000\r\n");
+    const QByteArray identify("\r\nRDJW002002\r\n");
+    // Frames the emulated headbox only echoes: the cut falls inside one.
+    const QByteArray traffic = QByteArray("\r\nRDJW001001\r\n").repeated(2143).left(30000);
+    sim->clearWrites();
+    data->write(traffic + TerminalFrame::sync(1));
+    data->flush();
+    QTRY_VERIFY(sim->sentOnChannel(0).size() >= 100);
+
+    if (programEnds) {
+        delete hub;
+        hub = nullptr;
+    } else {
+        const int before = connection->size();
+        data->abort();
+        answer->abort();
+        QTRY_COMPARE(connection->size(), before + 1);
+    }
+
+    // The write stopped between two bytes, then the headboxes were told to
+    // stop; after that only the presence checks of the next idle time.
+    const QByteArray sent = sim->sentOnChannel(0);
+    const int stopAt = sent.indexOf(stop);
+    QVERIFY2(stopAt > 0, sent.right(64).toHex().constData());
+    QVERIFY2(stopAt < traffic.size(), qPrintable(QString::number(stopAt)));
+    QCOMPARE(sent.left(stopAt), traffic.left(stopAt));
+    const QByteArray after = sent.mid(stopAt + stop.size());
+    QCOMPARE(after, identify.repeated(after.size() / identify.size()));
+    // The departed PC's sync on never ran: sync stays off.
+    for (const uint64_t value : sim->writesTo(15))
+        QVERIFY(!(value & 0x0800));
+    QVERIFY(!sim->syncOn());
+    QVERIFY(!sim->streaming(1));
 }
 
 int main(int argc, char **argv)

@@ -57,8 +57,6 @@ public:
     bool parked() const { return !passing; }
 
     std::atomic<bool> recordSleeps{false};
-    // How long Pause waits for a pass under way; below 0 the relay's own.
-    std::atomic<int> pauseWaitLimit{-1};
 
     QVector<unsigned long> sleeps() const
     {
@@ -101,11 +99,6 @@ public:
     }
 
 protected:
-    int PauseWaitLimitMs() const override
-    {
-        const int limit = pauseWaitLimit.load();
-        return limit < 0 ? InterfaceReader::PauseWaitLimitMs() : limit;
-    }
     bool CommandSleep(unsigned long ms) override
     {
         if (!recordSleeps.load())

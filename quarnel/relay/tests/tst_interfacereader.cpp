@@ -96,10 +96,18 @@ public:
         if (!onRelayThread())
             guiWrote = true;
         noteRelayCall();
-        if (onRelayThread()) {
-            std::unique_lock<std::mutex> lock(holdMutex);
-            released.wait(lock, [this] { return !holding; });
-        }
+        return sent;
+    }
+    // The relay's writes: a held one ends when the relay stops it, as a
+    // paced write stops between two bytes.
+    int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop) override
+    {
+        if (stop.load())
+            return 0;
+        const int sent = Write(command, length);
+        std::unique_lock<std::mutex> lock(holdMutex);
+        while (holding && !stop.load())
+            released.wait_for(lock, std::chrono::milliseconds(1));
         return sent;
     }
 
@@ -513,33 +521,23 @@ void tst_InterfaceReader::disconnectSequence()
 
 void tst_InterfaceReader::disconnectWaitsForThePassUnderWay()
 {
-    // The relay thread is inside a write to the headbox when the PC leaves.
-    // The rest of its pass reads the library's receive ring, which the
-    // presence checker empties once the exam has ended: the stop sequence,
-    // and the end of the exam, wait for the pass (the hold ends it here).
-    relay->pauseWaitLimit = 600000;
+    // The relay thread is inside a write to the headbox when the PC leaves,
+    // a sync on queued behind it. The write is cut, the rest of the pass
+    // (the frame included) dropped, and only then does the stop sequence
+    // drive the link: the write stays held by the test throughout.
     link->holdWrites(true);
     QVERIFY(connectPc());
-    send(pc.get(), "abc");
+    send(pc.get(), "abc" + frame(7, le16(1)));
     QTRY_COMPARE(link->written(), QByteArray("abc"));
-    std::thread releaser([this] {
-        // Once the disconnection has asked the relay to pause.
-        QDeadlineTimer bound(30000);
-        while (!relay->StopRequested() && !bound.hasExpired())
-            QThread::yieldCurrentThread();
-        link->holdWrites(false);
-    });
-    struct Join
-    {
-        std::thread &t;
-        ~Join() { t.join(); }
-    } join{releaser};
 
     pc->disconnectFromHost();
     QTRY_COMPARE(rec->count("EndExamOrDisconnection"), 1);
     QVERIFY(link->guiWrote.load());
     QCOMPARE(link->relayCallsAfterGuiWrite.load(), 0);
-    QVERIFY(rec->debugLines.filter("pass still under way").isEmpty());
+    QCOMPARE(link->written(), QByteArray("abc\r\nRDJW008000\r\n"));
+    for (const auto &w : link->registerWrites())
+        QVERIFY(w.first != 15 || !(w.second & 0x0800));
+    QCOMPARE(answersSent.load(), 0);
 }
 
 void tst_InterfaceReader::disconnectWithoutPcLeavesLinkAlone()
@@ -879,9 +877,8 @@ void tst_InterfaceReader::nextPcStartsClean()
     QFETCH(QByteArray, leftover);
     QFETCH(bool, dataAhead);
     // The relay thread stays inside its first write, or has nothing to
-    // write: the leftover outlives the PC. The disconnection does not wait
-    // for the held write.
-    relay->pauseWaitLimit = 0;
+    // write: the leftover outlives the PC. The disconnection cuts the held
+    // write.
     link->holdWrites(true);
     QVERIFY(connectPc());
     send(pc.get(), leftover);
