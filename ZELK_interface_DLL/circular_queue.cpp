@@ -5,7 +5,7 @@
 
 circular_queue::circular_queue(QMutex *mutex_circular_queue_tmp)
     : QObject(nullptr), queue_capacity(ringSize), queue_read_pointer(0), queue_write_pointer(0),
-      mutex_circular_queue(mutex_circular_queue_tmp), _data_circular_queue(0), enable_overflow(0)
+      mutex_circular_queue(mutex_circular_queue_tmp), _data_circular_queue(0), clears(0), enable_overflow(0)
 {
 }
 
@@ -24,6 +24,23 @@ void circular_queue::queue_write_block(const uint64_t *data, uint32_t n)
     for (uint32_t i = 0; i < n; ++i)
         queue_vector[(w + long(i)) & indexMask] = data[i];
     queue_write_pointer.store((w + long(n)) & indexMask, std::memory_order_release);
+}
+
+bool circular_queue::queue_write_block(const uint64_t *data, uint32_t n, long clears_seen)
+{
+    QMutexLocker lock(mutex_circular_queue);
+    if (clears.load(std::memory_order_relaxed) != clears_seen)
+        return false;
+    const long w = queue_write_pointer.load(std::memory_order_acquire) & indexMask;
+    for (uint32_t i = 0; i < n; ++i)
+        queue_vector[(w + long(i)) & indexMask] = data[i];
+    queue_write_pointer.store((w + long(n)) & indexMask, std::memory_order_release);
+    return true;
+}
+
+long circular_queue::clear_count()
+{
+    return clears.load(std::memory_order_acquire);
 }
 
 void circular_queue::queue_read(uint64_t *data_circular_queue)
@@ -61,6 +78,7 @@ long circular_queue::queue_read_pointer_print()
 void circular_queue::clear_all_data()
 {
     QMutexLocker lock(mutex_circular_queue);
+    clears.fetch_add(1, std::memory_order_acq_rel);
     queue_read_pointer.store(0, std::memory_order_release);
     queue_write_pointer.store(0, std::memory_order_release);
 }

@@ -21,6 +21,11 @@ public:
     void queue_write(uint64_t data);
     // n words in order, under one lock: what n queue_write calls store.
     void queue_write_block(const uint64_t *data, uint32_t n);
+    // The same, unless the ring was cleared since clears_seen was read
+    // (clear_count()): words taken from the FPGA before a clear are dropped,
+    // not stored after it. False when they were dropped.
+    bool queue_write_block(const uint64_t *data, uint32_t n, long clears_seen);
+    long clear_count();
     void queue_read(uint64_t *data_circular_queue);
     uint32_t data_in_queue();
     uint32_t capacity();
@@ -40,6 +45,7 @@ private:
     std::atomic<long> queue_write_pointer;
     QMutex *mutex_circular_queue;
     std::atomic<long> _data_circular_queue;   // both threads count
+    std::atomic<long> clears;                 // changed under the mutex
     int enable_overflow;
 };
 

@@ -33,6 +33,9 @@ bool dxusb_read_routine::read_pass()
 {
     if (dxusb_variable->read(9) == 0)
         return false;
+    // Taken before the batch is read: a clear of the ring while the batch is
+    // in flight drops it instead of letting it follow the clear.
+    const long clears = queue->clear_count();
     const uint64_t c = dxusb_variable->read(9);
     const uint64_t q = queue->data_in_queue();
     const uint64_t cap = queue->capacity();
@@ -43,14 +46,16 @@ bool dxusb_read_routine::read_pass()
     // Into the ring a block at a time: one lock per block, not per word. The
     // block is short, so the first words of a long batch are not held back.
     uint64_t block[blockWords];
+    uint64_t stored = 0;
     for (uint64_t done = 0; done < c;) {
         const uint32_t n = uint32_t(std::min<uint64_t>(blockWords, c - done));
         for (uint32_t i = 0; i < n; ++i)
             block[i] = dxusb_variable->read(10);
-        queue->queue_write_block(block, n);
+        if (queue->queue_write_block(block, n, clears))
+            stored += n;
         done += n;
     }
-    counter_read.fetch_add(long(c), std::memory_order_relaxed);
+    counter_read.fetch_add(long(stored), std::memory_order_relaxed);
     return true;
 }
 

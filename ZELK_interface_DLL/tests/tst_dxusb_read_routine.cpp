@@ -20,6 +20,7 @@ private slots:
     void emptyFifoReadsRegister9Once();
     void capacityBoundary_data();
     void capacityBoundary();
+    void clearDuringBatchDropsIt();
     void runningReaderMovesEverythingInOrder();
     void stopsWhenToldAndKeepsTheCount();
 
@@ -112,6 +113,52 @@ void tst_dxusb_read_routine::capacityBoundary()
     QCOMPARE(ring->data_in_queue(), uint32_t(held + (moves ? announced : 0)));
     if (!forceCount && !moves)
         QCOMPARE(sim->fifoWords(0), announced);   // left waiting in the FPGA
+}
+
+// The FPGA's registers, with the ring cleared right after the reader has
+// taken a given word of the FIFO: a clear that meets a batch in flight.
+class ClearingWindow : public SimWindow
+{
+public:
+    circular_queue *ring = nullptr;
+    uint64_t clearAfterWord = 0;
+
+    uint64_t read(int n) override
+    {
+        const uint64_t value = SimWindow::read(n);
+        if (n == 10 && ++taken == clearAfterWord)
+            ring->clear_all_data();
+        return value;
+    }
+
+private:
+    uint64_t taken = 0;
+};
+
+void tst_dxusb_read_routine::clearDuringBatchDropsIt()
+{
+    FpgaSim *sim = FpgaSim::instance();
+    ClearingWindow *window = new ClearingWindow;
+    dxusb block(window);
+    circular_queue *ring = new circular_queue(&mutex);
+    dxusb_read_routine reader(&block, ring);
+    window->ring = ring;
+    window->clearAfterWord = 70;   // in the second block of the batch
+    sim->inject(0, words(0, 100));
+
+    reader.read_pass();
+    // Nothing taken before the clear reaches the ring after it; the FIFO
+    // was read out all the same, so nothing of the batch comes later.
+    QCOMPARE(sim->readCount(10), 100u);
+    QCOMPARE(ring->data_in_queue(), 0u);
+    QCOMPARE(sim->fifoWords(0), 0u);
+
+    sim->inject(0, words(100, 2));
+    QVERIFY(reader.read_pass());
+    QCOMPARE(ring->data_in_queue(), 2u);
+    uint64_t word = 0;
+    ring->queue_read(&word);
+    QCOMPARE(word, StreamPattern::word(1, 100, 0));
 }
 
 void tst_dxusb_read_routine::runningReaderMovesEverythingInOrder()

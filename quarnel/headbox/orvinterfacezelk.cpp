@@ -62,11 +62,14 @@ int OrvInterfaceZelk::CheckInterface()
 
 void OrvInterfaceZelk::ClearRxBuffer()
 {
-    zelk.clear_all_data_circular_queue();
     // Register 5 at 0 flushes the FPGA's receive side.
     WriteRegister(5, 0);
     Pause(100);
     WriteRegister(5, reg5);
+    // The ring last: a word the reader moved out of the FIFO before the
+    // flush (its batch in flight included, which the ring drops) must not
+    // outlive the clear.
+    zelk.clear_all_data_circular_queue();
 }
 
 void OrvInterfaceZelk::ClearTxBuffer()

@@ -266,6 +266,13 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     writePending.store(false);
     readPending.store(false);
 
+    // Only what reaches the FPGA from now on is this PC's: the previous
+    // exam's stream, a late answer to a presence check (the checker has
+    // just been paused) and echoes of an earlier PC's bytes are dropped
+    // from the FPGA, the library's ring and the queue towards the PC. The
+    // loop is parked, so the link is ours.
+    if (OrvInterface *orvInterface = Link())
+        orvInterface->ClearRxBuffer();
     bufOrvToTcp->Purge();
     connectionGeneration.fetch_add(1);
     Resume();

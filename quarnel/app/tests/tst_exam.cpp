@@ -39,6 +39,8 @@ private slots:
     void cleanup();
     void wholeExam();
     void cablePulledDuringExam();
+    void nextExamGetsOnlyFreshWords_data();
+    void nextExamGetsOnlyFreshWords();
     void longWriteCutWhenTheExamEnds_data();
     void longWriteCutWhenTheExamEnds();
 
@@ -153,39 +155,12 @@ int tst_Exam::identificationRequests()
     return FpgaSim::instance()->receivedBy(1).count("\r\nRDJW002002\r\n");
 }
 
-// The headbox's answer to a presence check, as its two stream words.
-static QByteArray identificationAnswer()
-{
-    QByteArray answer = Serial.leftJustified(16, '\0');
-    for (int i = 0; i < 16; i += 2) {
-        const char c = answer[i];
-        answer[i] = answer[i + 1];
-        answer[i + 1] = c;
-    }
-    return answer;
-}
-
-// Words of identification answers, and nothing else.
-static bool identificationWords(const QByteArray &bytes)
-{
-    if (bytes.size() % 8 != 0)
-        return false;
-    const QByteArray answer = identificationAnswer();
-    for (int i = 0; i < bytes.size(); i += 8) {
-        const QByteArray word = bytes.mid(i, 8);
-        if (word != answer.left(8) && word != answer.mid(8))
-            return false;
-    }
-    return true;
-}
-
 void tst_Exam::startAcquisition()
 {
     // Headbox traffic passes through and the emulated headbox echoes it
-    // (whole 64-bit words: the FPGA delivers nothing less). The answer to a
-    // presence check that the PC's connection interrupted may still come
-    // first, late, as any headbox bytes do (the PC clears them with command
-    // 9 when it must); after the first echo, echoes come alone.
+    // (whole 64-bit words: the FPGA delivers nothing less). Only the echo:
+    // an answer to a presence check that the PC's connection interrupted
+    // is not this PC's.
     const QByteArray first("\r\nheadbox traffic, no command!\r\n");
     const QByteArray traffic("\r\nand more traffic, still none\r\n");
     QCOMPARE(first.size() % 8, 0);
@@ -193,8 +168,7 @@ void tst_Exam::startAcquisition()
     data->write(first);
     QByteArray echo;
     QTRY_VERIFY((echo += data->readAll()).endsWith(first));
-    const QByteArray before = echo.left(echo.size() - first.size());
-    QVERIFY2(identificationWords(before), before.toHex().constData());
+    QCOMPARE(echo, first);
 
     data->write(traffic);
     echo.clear();
@@ -294,6 +268,59 @@ void tst_Exam::cablePulledDuringExam()
     drain(status);
     connectPc();
     QCOMPARE(connection->size(), before + 2);
+}
+
+void tst_Exam::nextExamGetsOnlyFreshWords_data()
+{
+    QTest::addColumn<bool>("syncOffFirst");
+    QTest::newRow("PC gone mid-stream") << false;
+    QTest::newRow("PC switched sync off, then closed") << true;
+}
+
+// A PC reconnects at once after a streaming exam: the first byte it gets is
+// the first byte of the stream its own sync on starts (word 0 of the
+// pattern), not a word of the exam before.
+void tst_Exam::nextExamGetsOnlyFreshWords()
+{
+    QFETCH(bool, syncOffFirst);
+    startTerminal();
+    QVERIFY(!QTest::currentTestFailed());
+    connectPc();
+    QVERIFY(!QTest::currentTestFailed());
+    startAcquisition();
+    QVERIFY(!QTest::currentTestFailed());
+    receiveStream(256 * 1024);
+    QVERIFY(!QTest::currentTestFailed());
+
+    if (syncOffFirst) {
+        data->write(TerminalFrame::sync(0));
+        QTRY_VERIFY(!FpgaSim::instance()->syncOn());
+    }
+    const int before = connection->size();
+    data->abort();
+    answer->abort();
+    delete data;
+    delete answer;
+    answer = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2001);
+    data = pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000);
+    QVERIFY(answer && data);
+    QTRY_COMPARE(connection->size(), before + 2);
+    QCOMPARE(connection->last().at(0).toBool(), true);
+
+    const quint16 channels[4] = {32, 0, 0, 0};
+    data->write(TerminalFrame::multiHeadLayout(1, 2, 32, 8, channels));
+    data->write(TerminalFrame::sync(1));
+    QByteArray oks;
+    QTRY_VERIFY_WITH_TIMEOUT((oks += answer->readAll()).size() >= 4, 10000);
+    StreamChecker checker(1);
+    QElapsedTimer clock;
+    clock.start();
+    while (checker.bytes() < 64 * 1024 && clock.elapsed() < 20000) {
+        QTest::qWait(5);
+        checker.feed(data->readAll());
+    }
+    QVERIFY2(checker.bytes() >= 64 * 1024, qPrintable(QString::number(checker.bytes())));
+    QVERIFY2(checker.ok(), qPrintable(checker.firstError()));
 }
 
 void tst_Exam::longWriteCutWhenTheExamEnds_data()
