@@ -36,6 +36,20 @@ void ConnectionPolicy::EnableKeepAlive(QTcpSocket *s)
     setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
 }
 
+bool ConnectionPolicy::PeerVanished(QTcpSocket *s)
+{
+    if (s->state() != QAbstractSocket::ConnectedState)
+        return false;
+    const qintptr fd = s->socketDescriptor();
+    if (fd < 0)
+        return false;
+    tcp_info info {};
+    socklen_t len = sizeof(info);
+    if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return false;
+    return info.tcpi_unacked > 0 && info.tcpi_last_ack_recv >= unsigned(vanishedAfterMs);
+}
+
 void ConnectionPolicy::SmallSendBuffer(QTcpSocket *s)
 {
     s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 16384);
@@ -76,6 +90,13 @@ QString ConnectionPolicy::AnswerUnreadText(const QHostAddress &peer, qint64 unse
     return QStringLiteral("Answer connection from %1 closed: %2 bytes of answers unread")
         .arg(AddressText(peer))
         .arg(unsent);
+}
+
+QString ConnectionPolicy::VanishedText(const QHostAddress &peer)
+{
+    return QStringLiteral("Connection from %1 closed: nothing acknowledged for %2 s")
+        .arg(AddressText(peer))
+        .arg(vanishedAfterMs / 1000);
 }
 
 void ConnectionPolicy::Drop(QTcpSocket *s, QObject *receiver)

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -47,6 +48,11 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
     connect(tcpServerAnswer, SIGNAL(newConnection()), this, SLOT(ClientAnswerConnected()));
     connect(this, SIGNAL(SendResponse()), this, SLOT(SendResponseToClient()));
     connect(this, SIGNAL(ProgramDataWanted()), this, SLOT(ReadFromProgram()));
+
+    vanishCheck = new QTimer(this);
+    vanishCheck->setInterval(vanishCheckMs);
+    connect(vanishCheck, &QTimer::timeout, this, &InterfaceReader::CheckVanishedPeers);
+    vanishCheck->start();
 
     _tcpServer->listen(QHostAddress::Any, QuarnelProtocol::DataPort);
     tcpServerAnswer->listen(QHostAddress::Any, QuarnelProtocol::AnswerPort);
@@ -393,6 +399,9 @@ void InterfaceReader::ClientAnswerConnected()
             ConnectionPolicy::Drop(clientAnswer, this);
         clientAnswer = s;
         ConnectionPolicy::SmallSendBuffer(s);
+        // Answers unacknowledged by a vanished PC would otherwise hold this
+        // connection for TCP's retransmissions, long after its exam.
+        ConnectionPolicy::EnableKeepAlive(s);
         connect(s, SIGNAL(disconnected()), this, SLOT(ClientAnswerDisconnected()));
         connect(s, SIGNAL(readyRead()), this, SLOT(DiscardAnswerInput()));
     }
@@ -404,6 +413,18 @@ void InterfaceReader::ClientAnswerDisconnected()
     if ((from && from != clientAnswer) || !clientAnswer)
         return;
     ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+}
+
+void InterfaceReader::CheckVanishedPeers()
+{
+    if (_client && ConnectionPolicy::PeerVanished(_client)) {
+        Log(ConnectionPolicy::VanishedText(_client->peerAddress()));
+        ClientDisconnected();
+    }
+    if (clientAnswer && ConnectionPolicy::PeerVanished(clientAnswer)) {
+        Log(ConnectionPolicy::VanishedText(clientAnswer->peerAddress()));
+        ConnectionPolicy::Drop(std::exchange(clientAnswer, nullptr), this);
+    }
 }
 
 void InterfaceReader::DiscardAnswerInput()

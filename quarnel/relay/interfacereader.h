@@ -21,6 +21,7 @@ class OrvInterface;
 class QuarnelLog;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // The relay between the acquisition program on the PC and the headboxes.
 // GUI thread: the two TCP servers and their sockets, every slot. Relay thread
@@ -50,6 +51,8 @@ public:
     // otherwise wakes for every few words, tens of thousands of writes a
     // second at 4 MB/s, each costing it and the PC more than the bytes.
     static constexpr qint64 writeNoticeGapNs = 50000;
+    // How often the connections are checked for a PC that has vanished.
+    static constexpr int vanishCheckMs = 1000;
 
     InterfaceReader(Orv *orv, QuarnelLog *log);
     virtual ~InterfaceReader();
@@ -92,6 +95,8 @@ private slots:
     void ClientBytesWritten(qint64 bytes);
     void ClientError(QAbstractSocket::SocketError errorCode);
     void DiscardAnswerInput();
+    // Ends the connections of a PC that has vanished while data was sent.
+    void CheckVanishedPeers();
 
 protected:
     void run() override;
@@ -136,6 +141,7 @@ private:
     QTcpSocket *clientAnswer;
     QTcpServer *_tcpServer;
     QTcpServer *tcpServerAnswer;
+    QTimer *vanishCheck; // GUI thread, once a second
     unsigned char dati[orvReadBlock];
     unsigned char datiSup[tcpWriteBlock];
     CircularQueue<unsigned char> *bufOrvToTcp;

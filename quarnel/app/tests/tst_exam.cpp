@@ -43,6 +43,7 @@ private slots:
     void nextExamGetsOnlyFreshWords();
     void longWriteCutWhenTheExamEnds_data();
     void longWriteCutWhenTheExamEnds();
+    void vanishedStreamingPcLetGo();
 
 private:
     // Start-up up to the first discovery datagram.
@@ -374,6 +375,33 @@ void tst_Exam::longWriteCutWhenTheExamEnds()
         QVERIFY(!(value & 0x0800));
     QVERIFY(!sim->syncOn());
     QVERIFY(!sim->streaming(1));
+}
+
+// The PC loses its power mid-stream, its link up: nothing it sends
+// reaches the terminal any more (a blackhole route on its side), so the
+// stream the terminal sends is never acknowledged. The kernel sets the
+// pace: the test waits for the end of the exam, with a safety bound.
+void tst_Exam::vanishedStreamingPcLetGo()
+{
+    startTerminal();
+    QVERIFY(!QTest::currentTestFailed());
+    connectPc();
+    QVERIFY(!QTest::currentTestFailed());
+    startAcquisition();
+    QVERIFY(!QTest::currentTestFailed());
+    receiveStream(256 * 1024);
+    QVERIFY(!QTest::currentTestFailed());
+
+    const QStringList route{"ip", "route", "add", "blackhole", harness::panelIp() + "/32"};
+    QVERIFY(pcside::run(route));
+    struct Unroute
+    {
+        ~Unroute() { pcside::run({"ip", "route", "del", "blackhole", harness::panelIp() + "/32"}); }
+    } unroute;
+    const int before = connection->size();
+    QTRY_VERIFY_WITH_TIMEOUT(connection->size() > before, 120000);
+    QCOMPARE(connection->last().at(0).toBool(), false);
+    QVERIFY(!FpgaSim::instance()->syncOn());
 }
 
 int main(int argc, char **argv)
