@@ -182,6 +182,10 @@ void QuarnelNetwork::BuildWorkers()
 
 void QuarnelNetwork::HeadboxPlugged(bool plugged, QString devId, short nDevs)
 {
+    // A check that ended after the relay paused the checker: the exam has
+    // the link, and the report is stale.
+    if (examRunning)
+        return;
     emit headboxPluggedState(plugged, devId, nDevs);
 
     std::memset(deviceSN, 0, sizeof deviceSN);
@@ -289,7 +293,9 @@ void QuarnelNetwork::CreateSocket()
 
 void QuarnelNetwork::SendBroadcastRequest(bool headboxConnected, QString devId, short nDevs)
 {
-    if (!headboxConnected)
+    // A terminal with a PC is silent on the discovery port, also for a
+    // check that ended (its report queued) after the relay paused the checker.
+    if (!headboxConnected || examRunning)
         return;
     emit headboxPluggedState(true, devId, nDevs);
     if (!_udpSocket)

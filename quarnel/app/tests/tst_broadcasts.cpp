@@ -3,9 +3,13 @@
 
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QTcpSocket>
 #include <QTextCodec>
 
+#include <memory>
+
 #include "harness.h"
+#include "headboxchecker.h"
 #include "pcside.h"
 #include "testhub.h"
 
@@ -24,6 +28,7 @@ private slots:
     void discoveryDatagramText_data();
     void discoveryDatagramText();
     void checkerReportWithoutHeadboxSendsNothing();
+    void lateReportWhilePcConnectedSendsNothing();
     void statusRecord_data();
     void statusRecord();
     void longSerialCutInsideField_data();
@@ -149,6 +154,31 @@ void tst_Broadcasts::checkerReportWithoutHeadboxSendsNothing()
     const QList<QNetworkDatagram> got = drain(discovery);
     QCOMPARE(got.size(), 1);
     QVERIFY2(got.at(0).data().contains("\"name\": \"SN01\""), got.at(0).data().constData());
+}
+
+void tst_Broadcasts::lateReportWhilePcConnectedSendsNothing()
+{
+    startHub();
+    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    std::unique_ptr<QTcpSocket> pc(pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000));
+    QVERIFY(pc);
+    QTRY_VERIFY(!connection.isEmpty());
+    QCOMPARE(connection.last().at(0).toBool(), true);
+
+    // A check that ended after the relay paused the checker reports late.
+    emit hub->_checkHeadboxConnected->ConnectionFound(true, "LATE-0000/00-1", 1);
+    for (const QVariantList &line : log)
+        QVERIFY2(!line.at(0).toString().startsWith("Send Broadcast Request"), qPrintable(line.at(0).toString()));
+
+    // After the exam a report goes out again, and it is the first one.
+    pc->abort();
+    QTRY_COMPARE(connection.last().at(0).toBool(), false);
+    emit hub->_checkHeadboxConnected->ConnectionFound(true, "NEXT-0000/00-1", 1);
+    QTRY_VERIFY(discovery->hasPendingDatagrams());
+    const QList<QNetworkDatagram> got = drain(discovery);
+    QCOMPARE(got.size(), 1);
+    QVERIFY2(got.at(0).data().contains("NEXT-0000/00-1"), got.at(0).data().constData());
 }
 
 void tst_Broadcasts::statusRecord_data()
