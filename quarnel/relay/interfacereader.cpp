@@ -356,18 +356,35 @@ void InterfaceReader::WriteData(int nDati)
         return;
     writePending.store(false);
 
+    // Everything queued, a block at a time, not one block per notice: the
+    // relay thread announces again only on its next pass, which a long
+    // command or a paced write can hold back for seconds.
+    for (int block = 0; block < blocksPerNotice; ++block) {
+        if (_client->bytesToWrite() >= maxUnsentBytes) {
+            // bytesWritten goes on once the socket drains.
+            writePending.store(true);
+            return;
+        }
+        if (!WriteBlock())
+            return;
+    }
+}
+
+bool InterfaceReader::WriteBlock()
+{
     const long n = std::min<long>(bufOrvToTcp->NumData(), tcpWriteBlock);
     if (n == 0)
-        return;
+        return false;
     long taken = 0;
     if (bufOrvToTcp->Read(datiSup, n, &taken) != 0 && shortQueueRead.due())
         Debug(QStringLiteral("BBBOOOOOOOOOOHHHHHHHHH"));
     if (taken == 0)
-        return;
+        return false;
     const qint64 written = _client->write(reinterpret_cast<const char *>(datiSup), taken);
     if (written != taken && shortSocketWrite.due())
         Debug(QStringLiteral("WRITE ERROR"));
     _client->flush();
+    return true;
 }
 
 void InterfaceReader::ClientBytesWritten(qint64 bytes)
@@ -501,6 +518,9 @@ void InterfaceReader::DataToHeadboxAndParseCommand()
     scannerTook = true;
     if (!pass.log.isEmpty())
         Log(pass.log);
+    // A paced write or a command can hold this thread for up to a minute:
+    // what it has read from the headboxes goes to the PC meanwhile.
+    HandOnQueued();
     if (pass.data > 0)
         WriteToHeadbox(bufSup, pass.data, pass.keyless);
     // The exam ended meanwhile: the frame is dropped with the rest of what
@@ -511,6 +531,12 @@ void InterfaceReader::DataToHeadboxAndParseCommand()
     // nothing of it reaches the headbox.
     if (pass.frame > 0)
         ExecuteQuarnelCommand(bufSup + pass.data, pass.frame);
+}
+
+void InterfaceReader::HandOnQueued()
+{
+    if (bufOrvToTcp->NumData() > 0 && !writePending.exchange(true))
+        emit WriteDataReady(0);
 }
 
 void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)

@@ -39,6 +39,8 @@ public:
     static constexpr long toTcpCapacity = 4096000;
     static constexpr int orvReadBlock = 4096;
     static constexpr int tcpWriteBlock = 409600;
+    // Blocks one write notice may take: the whole of bufOrvToTcp.
+    static constexpr int blocksPerNotice = int(toTcpCapacity / tcpWriteBlock) + 1;
     // Unsent bytes a data socket may hold before WriteData stops taking from
     // bufOrvToTcp: QTcpSocket buffers without limit otherwise.
     static constexpr qint64 maxUnsentBytes = 4 * 1024 * 1024;
@@ -117,6 +119,10 @@ private:
     void AcceptClient(QTcpSocket *s);
     // Key-less chunks are checked; the bytes ahead of a frame go unchecked.
     void WriteToHeadbox(char *buf, long n, bool checked);
+    // Announces what waits in bufOrvToTcp before a step that may be long.
+    void HandOnQueued();
+    // One block of bufOrvToTcp to the data socket; false when none waited.
+    bool WriteBlock();
     OrvInterface *Link() const;
     void DropFinishedStream();
     void AbortHostLookup();

@@ -285,6 +285,7 @@ private slots:
     void answerPortOfAnEarlierPcClosedWhenAnotherStreams();
     void vanishedPcDoesNotHoldTheAnswerPort();
     void notificationsCoalescedWhileGuiBusy();
+    void bytesReadBeforeALongCommandReachThePc();
     void nextPcStartsClean_data();
     void nextPcStartsClean();
     void pcThatStopsReading();
@@ -862,6 +863,34 @@ void tst_InterfaceReader::notificationsCoalescedWhileGuiBusy()
     for (int i = 0; i < got.size(); ++i)
         QCOMPARE(static_cast<unsigned char>(got.at(i)), RelayLink::patternByte(quint64(i)));
     link->streaming = false;
+}
+
+void tst_InterfaceReader::bytesReadBeforeALongCommandReachThePc()
+{
+    QVERIFY(startStream());
+    relay->recordSleeps = true;
+    relay->holdSleeps(true);
+    // More than one write to the socket takes, read from the headboxes
+    // before a pause of command 8 begins: the GUI thread has not served a
+    // notice yet.
+    QByteArray stream(1200 * 1024, '\0');
+    for (int i = 0; i < stream.size(); ++i)
+        stream[i] = char(RelayLink::patternByte(quint64(i)));
+    QVERIFY(relay->queueTowardsPc(stream));
+    QVERIFY(relay->queueTowardsHeadbox(frame(8, le32(1000))));
+    // The pause has begun before this thread serves anything.
+    QDeadlineTimer bound(10000);
+    while (relay->sleeps().isEmpty() && !bound.hasExpired())
+        QThread::yieldCurrentThread();
+    QCOMPARE(relay->sleeps(), QVector<unsigned long>({1000}));
+
+    // All of it arrives while the pause is held.
+    const QByteArray got = receive(pc.get(), stream.size());
+    QCOMPARE(got.size(), stream.size());
+    QVERIFY(got == stream);
+    QCOMPARE(answersSent.load(), 0);
+    relay->releaseSleeps();
+    QCOMPARE(receive(answer.get(), 2), QByteArray("ok"));
 }
 
 void tst_InterfaceReader::nextPcStartsClean_data()
