@@ -7,8 +7,10 @@
 #   - headbox -> PC for 10 minutes (--minutes), every byte checked, with the
 #     program's RSS sampled every second: peak, and growth over the last 8
 #     minutes (target: under 2 MB);
-#   - 1000 connect / exam / disconnect cycles, each exam checked;
-#   - 100 cables pulled in the middle of an exam, each followed by an exam;
+#   - 1000 connect / exam / disconnect cycles, each exam checked, its first
+#     words fresh (nothing of the exam before);
+#   - 100 cables pulled in the middle of an exam, each followed by an exam
+#     checked the same way;
 #   - a PC that sends only commands and never reads the answer port, and one
 #     that stops reading the data port, for a minute each: RSS, and whether
 #     the terminal serves the next PC;
@@ -110,10 +112,14 @@ start_sampler() { sample_rss >"$1" & spid=$!; }
 stop_sampler() { kill "$spid" 2>/dev/null || true; wait "$spid" 2>/dev/null || true; spid=; }
 peak_kb() { awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$1"; }
 
-# One exam of the given size, every byte checked; true when good.
+# One exam of the given size, every byte checked; true when good. Good
+# means fresh too: its first byte is the first of the stream its own sync on
+# started, not a word of an earlier exam (the check counts any bytes ahead of
+# the stream start).
 exam() {
     pc "$client" record "$panel" --bytes "$1" --check --quiet >"$work/exam.out" 2>&1 &&
-        grep -q ': good$' "$work/exam.out"
+        grep -q ': good$' "$work/exam.out" &&
+        ! grep -q 'bytes before the stream start' "$work/exam.out"
 }
 
 # Binary terminal frames, as quarnelclient prints them in hexadecimal.
@@ -294,8 +300,8 @@ row "fuzz: command scanner and frame decoder" "${fuzz_runs_done:-0} inputs (<= $
 row "headbox -> PC, every byte checked" "$stream_gb GB at $stream_mb_s MB/s" "$stream_t s" "$stream_ok"
 row "  RSS meanwhile, $samples samples (1/s)" "peak $(mb "$stream_peak") MB" "" \
     "growth over the last $window_real s: $growth_kb kB (< 2 MB: $growth_ok)"
-row "connect / exam (256 kB checked) / close" "$cycles cycles" "$cycles_t s" "$good_cycles good"
-row "cable pulled mid-exam, then an exam (1 MB)" "$pulls pulls" "$pulls_t s" "$good_pulls good"
+row "connect / exam (256 kB checked, fresh) / close" "$cycles cycles" "$cycles_t s" "$good_cycles good"
+row "cable pulled mid-exam, then a fresh exam (1 MB)" "$pulls pulls" "$pulls_t s" "$good_pulls good"
 row "PC never reads 2001, sends only commands" "${commands_sent:-?} commands sent" "$stall_s s" \
     "answer port $answer_closed; RSS $(mb "$rss_before_answer") -> peak $(mb "$answer_peak") MB; next exam $answer_next"
 row "PC stops reading 2000 (stream on)" "" "$stall_s s" \
