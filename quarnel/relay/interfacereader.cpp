@@ -360,6 +360,9 @@ void InterfaceReader::WriteData(int nDati)
     // relay thread announces again only on its next pass, which a long
     // command or a paced write can hold back for seconds.
     for (int block = 0; block < blocksPerNotice; ++block) {
+        // A write can end the connection (an error served at once).
+        if (!_client)
+            return;
         if (_client->bytesToWrite() >= maxUnsentBytes) {
             // bytesWritten goes on once the socket drains.
             writePending.store(true);
