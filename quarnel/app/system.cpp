@@ -21,6 +21,7 @@ const char *const FirstTimeKey = "firstTime";
 const int ShellTimeLimitMs = 30000;
 const mode_t NewFileMode = 0644;
 const mode_t RuntimeFolderMode = 0700;
+const mode_t ChangeMarkMode = 0600;
 const char *const ChangeMarkName = "address-change";
 
 bool writeAll(int fd, const QByteArray &data)
@@ -130,7 +131,7 @@ QByteArray changeMarkPath()
 void markChangeUnderWay()
 {
     const QByteArray mark = changeMarkPath();
-    const int fd = ::open(mark.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(mark.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, ChangeMarkMode);
     if (fd < 0) {
         qDebug().noquote() << QStringLiteral("Address change not recorded: ") + failedStep("creating", mark);
         return;
