@@ -6,7 +6,15 @@
 #include "quarnelprotocol.h"
 #include "runlock.h"
 #include "singleinstanceguard.h"
+#include "system.h"
 #include "unixsignalwatcher.h"
+
+namespace {
+const int ExitAnotherInstance = -1;
+// Something that is not a regular file sits at the run lock's path: the
+// program could neither tell instances apart nor wait for it safely.
+const int ExitLockPathNotAFile = 3;
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -27,11 +35,12 @@ int main(int argc, char **argv)
     // started with others (pam_tmpdir, a private /tmp) meets only the run
     // lock. A lock file that cannot be opened must not keep the panel dark.
     RunLock *runLock = new RunLock;
-    if (runLock->Acquire() == RunLock::Held) {
+    const RunLock::Result lock = runLock->Acquire();
+    if (lock == RunLock::Held || lock == RunLock::NotAFile) {
         delete runLock;
         delete signalWatcher;
         delete app;
-        return -1;
+        return lock == RunLock::Held ? ExitAnotherInstance : ExitLockPathNotAFile;
     }
     SingleInstanceGuard *guard = new SingleInstanceGuard;
     if (!guard->Acquire()) {
@@ -39,8 +48,12 @@ int main(int argc, char **argv)
         delete runLock;
         delete signalWatcher;
         delete app;
-        return -1;
+        return ExitAnotherInstance;
     }
+
+    // Only the instance that runs may touch eth0: a change that a kill cut
+    // short has left it down, and nobody could reach the panel.
+    System().ResumeInterruptedChange();
 
     QuarnelNetwork *hub = new QuarnelNetwork(nullptr);
     Controller *controller = new Controller(hub, nullptr);

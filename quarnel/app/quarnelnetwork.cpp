@@ -258,7 +258,13 @@ void QuarnelNetwork::UserChangeIp(QHostAddress newIp)
     if (_interfaceReader && examRunning)
         _interfaceReader->ClientDisconnected();
 
-    system.ChangeIp(newIp);
+    // eth0 is back on its old address: the hub, its broadcasts and the
+    // records keep it, or they would leave from an address nobody has.
+    QString failure;
+    if (!system.ChangeIp(newIp, &failure)) {
+        LogItemAdded(failure);
+        return;
+    }
 
     ipAddr = newIp;
     emit IpAddress(ipAddr, false);

@@ -36,12 +36,24 @@ RunLock::Result RunLock::Acquire()
         ::mkdir(path.left(slash).constData(), 0700);
     // Read-only is enough for a lock, and works where the file already
     // exists on a read-only /run. Close-on-exec: the shells the program
-    // starts must not keep the lock alive after it ends.
-    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    // starts must not keep the lock alive after it ends. Non-blocking: a
+    // FIFO at the path would otherwise hold the start in open() forever.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0 && IsOtherKind(path)) {
+        ReportNotAFile(path);
+        return NotAFile;
+    }
     if (fd < 0) {
-        qDebug().noquote() << QStringLiteral("Run lock %1: %2")
-                                  .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(strerror(errno)));
+        Report(path, errno);
         return Unavailable;
+    }
+    // Any other kind of file lets every process "hold" it (a directory
+    // cannot even be created over): two instances would drive the FPGA.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        ReportNotAFile(path);
+        return NotAFile;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         _fd = fd;
@@ -51,7 +63,24 @@ RunLock::Result RunLock::Acquire()
     ::close(fd);
     if (error == EWOULDBLOCK)
         return Held;
+    Report(path, error);
+    return Unavailable;
+}
+
+bool RunLock::IsOtherKind(const QByteArray &path)
+{
+    struct stat st;
+    return ::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+void RunLock::ReportNotAFile(const QByteArray &path)
+{
+    qCritical().noquote() << QStringLiteral("Run lock %1 is not a regular file: remove it")
+                                 .arg(QString::fromLocal8Bit(path));
+}
+
+void RunLock::Report(const QByteArray &path, int error)
+{
     qDebug().noquote() << QStringLiteral("Run lock %1: %2")
                               .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(strerror(error)));
-    return Unavailable;
 }

@@ -14,7 +14,8 @@ public:
     enum Result {
         Taken,      // this process holds the lock now
         Held,       // another process holds it
-        Unavailable // the lock file cannot be opened; nobody can be told apart
+        Unavailable, // the lock file cannot be opened; nobody can be told apart
+        NotAFile     // something else (a FIFO, a folder) sits at the path
     };
 
     RunLock();
@@ -22,7 +23,7 @@ public:
     RunLock(const RunLock &) = delete;
     RunLock &operator=(const RunLock &) = delete;
 
-    // Never waits.
+    // Never waits, whatever sits at the path.
     Result Acquire();
 
     // /run/quarnel/quarnel.lock; QUARNEL_LOCK_FILE replaces it for the test
@@ -30,6 +31,10 @@ public:
     static QByteArray Path();
 
 private:
+    static bool IsOtherKind(const QByteArray &path);
+    static void ReportNotAFile(const QByteArray &path);
+    static void Report(const QByteArray &path, int error);
+
     int _fd;
 };
 

@@ -87,9 +87,19 @@ public:
         // where a failing test can quote its end.
         _p->setStandardOutputFile(logFile(), QIODevice::Append);
         _p->setStandardErrorFile(logFile(), QIODevice::Append);
-        _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
+        // setsid execs the program in place: same pid, a session of its own.
+        if (_ownSession)
+            _p->start(QStringLiteral("setsid"), {QStringLiteral(QUARNEL_BIN)});
+        else
+            _p->start(QStringLiteral(QUARNEL_BIN), QStringList());
         return _p->waitForStarted(20000);
     }
+    // The next start() puts the program in a session of its own, so that
+    // killSession() takes its shells and their children with it.
+    void setOwnSession() { _ownSession = true; }
+    // SIGKILL to the program and everything it started, as an out-of-memory
+    // kill or a service stop that times out; true once it has ended.
+    bool killSession() { return _p && childprocess::killSession(*_p) && _p->waitForFinished(10000); }
     static QString logFile()
     {
         const QString log = QString::fromLocal8Bit(qgetenv("QUARNEL_E2E_LOG"));
@@ -137,6 +147,8 @@ public:
     }
     void kill()
     {
+        if (_ownSession)
+            killSession();
         if (_p)
             childprocess::stop(*_p);
     }
@@ -145,6 +157,7 @@ private:
     int _headboxes;
     quint64 _rate;
     QString _platform;
+    bool _ownSession = false;
     std::unique_ptr<QProcess> _p;
 };
 

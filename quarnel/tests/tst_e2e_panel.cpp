@@ -17,6 +17,8 @@ private slots:
     void cleanup();
     void wrongSequenceOpensNothing();
     void setupSequenceAppliesAddress();
+    void killDuringAddressChangeLeavesPanelReachable_data();
+    void killDuringAddressChangeLeavesPanelReachable();
     void exitSequenceEndsProgram();
 
 private:
@@ -25,6 +27,8 @@ private:
     static void press(const QList<int> &corners);
     static QString dialogWindow();
     static bool hasFocus(const QByteArray &windows);
+    static void applyLastOctet(const QString &octet);
+    static QStringList gates();
 
     QProcess _xvfb;
     QString _display;
@@ -107,6 +111,7 @@ void tst_E2ePanel::init()
 {
     _broadcasts->clear();
     _quarnel.reset(new Quarnel(1, 0, QStringLiteral("xcb")));
+    _quarnel->setOwnSession();
     QVERIFY(_quarnel->start());
     // The status screen is up once the program's full-screen window shows.
     QTRY_VERIFY2_WITH_TIMEOUT(!xdotool({"search", "--onlyvisible", "--classname", "quarnel"}).isEmpty(),
@@ -126,6 +131,8 @@ void tst_E2ePanel::init()
 void tst_E2ePanel::cleanup()
 {
     _quarnel.reset();
+    for (const QString &gate : gates())
+        QFile::remove(gate);
 }
 
 void tst_E2ePanel::wrongSequenceOpensNothing()
@@ -141,7 +148,8 @@ void tst_E2ePanel::wrongSequenceOpensNothing()
     QCOMPARE(_quarnel->terminate(), 0);
 }
 
-void tst_E2ePanel::setupSequenceAppliesAddress()
+// Opens the address dialog, types the last octet and presses Apply.
+void tst_E2ePanel::applyLastOctet(const QString &octet)
 {
     press({0, 1, 3, 2});
     QTRY_VERIFY_WITH_TIMEOUT(!dialogWindow().isEmpty(), 30000);
@@ -150,8 +158,15 @@ void tst_E2ePanel::setupSequenceAppliesAddress()
     QTRY_VERIFY_WITH_TIMEOUT(hasFocus(dialog.toLatin1()), 30000);
     // The dialog covers the screen; the last octet's box and Apply.
     xdotool({"mousemove", "--window", dialog, "700", "155", "click", "--repeat", "2", "1"});
-    xdotool({"key", "ctrl+a", "type", "77"});
+    xdotool({"key", "ctrl+a", "type", octet});
     xdotool({"mousemove", "--window", dialog, "190", "410", "click", "1"});
+}
+
+void tst_E2ePanel::setupSequenceAppliesAddress()
+{
+    applyLastOctet(QStringLiteral("77"));
+    if (QTest::currentTestFailed())
+        return;
 
     const QString want = QStringLiteral("198.51.100.77");
     const auto interfaces = [] {
@@ -162,6 +177,64 @@ void tst_E2ePanel::setupSequenceAppliesAddress()
     QTRY_VERIFY_WITH_TIMEOUT(run({"ip", "-4", "-o", "addr", "show", "dev", "eth0"}).contains(want.toLatin1() + "/24"), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(dialogWindow().isEmpty(), 30000);
     QVERIFY(_quarnel->running());
+    QCOMPARE(_quarnel->terminate(), 0);
+}
+
+// Where a step of an address change can be held: an ifupdown hook of the
+// harness's private /etc/network, or a stand-in ifup first on PATH.
+QStringList tst_E2ePanel::gates()
+{
+    return {QStringLiteral("/etc/network/if-post-down.d/zz-gate"), harness::dir() + QStringLiteral("/bin/ifup"),
+            QStringLiteral("/etc/network/if-pre-up.d/zz-gate")};
+}
+
+void tst_E2ePanel::killDuringAddressChangeLeavesPanelReachable_data()
+{
+    QTest::addColumn<int>("gate");
+    QTest::addColumn<QString>("octet");
+    // eth0 down without an address, the file still old.
+    QTest::newRow("after ifdown") << 0 << "71";
+    // eth0 down, the file new.
+    QTest::newRow("after the write") << 1 << "72";
+    // ifupdown has recorded eth0 as configured and not configured it yet.
+    QTest::newRow("during ifup") << 2 << "73";
+}
+
+// The program and everything it started are killed at one step of an
+// address change, as a service stop or an out-of-memory kill does; started
+// again, the panel answers the PC on its old or its new address.
+void tst_E2ePanel::killDuringAddressChangeLeavesPanelReachable()
+{
+    QFETCH(int, gate);
+    QFETCH(QString, octet);
+    const QHostAddress before = _broadcasts->discovery.last().sender;
+    const QHostAddress after(QStringLiteral("198.51.100.") + octet);
+    const QString reached = QString::fromLocal8Bit(qgetenv("TMPDIR")) + QStringLiteral("/gate-reached");
+    QFile::remove(reached);
+    QFile script(gates().at(gate));
+    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    script.write("#!/bin/sh\n"
+                 "# Holds the step until the test kills the program's process group.\n"
+                 "[ \"${IFACE:-eth0}\" = eth0 ] || exit 0\n"
+                 ": > '" + QFile::encodeName(reached) + "'\n"
+                 "exec sleep 600\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                  | QFile::ExeOther));
+
+    applyLastOctet(octet);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(reached), 60000);
+    QVERIFY(_quarnel->killSession());
+    QVERIFY(script.remove());
+
+    _broadcasts->clear();
+    _quarnel.reset(new Quarnel(1, 0));
+    QVERIFY(_quarnel->start());
+    QTRY_VERIFY2_WITH_TIMEOUT(_broadcasts->discoveryCount() > 0, qPrintable(_quarnel->endText()), 60000);
+    const QHostAddress now = _broadcasts->discovery.last().sender;
+    QVERIFY2(now == before || now == after, qPrintable(now.toString()));
+    std::unique_ptr<QTcpSocket> pc(pcside::tcpConnect(now, dataPort));
+    QVERIFY(pc);
     QCOMPARE(_quarnel->terminate(), 0);
 }
 

@@ -2,8 +2,10 @@
 #include <QThread>
 #include <QSharedMemory>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <sys/ipc.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -28,6 +30,8 @@ private slots:
     void terminationDuringStartUpIsClean();
     void instanceWithOtherTempFolderIsRefused();
     void terminationDuringCommandDelayIsPrompt();
+    void lockPathOfOtherKindEndsAtOnce_data();
+    void lockPathOfOtherKindEndsAtOnce();
 
 private:
     QProcess *start(const QString &tmpdir = QString(),
@@ -254,6 +258,37 @@ void tst_Startup::terminationDuringCommandDelayIsPrompt()
     QVERIFY2(p->waitForFinished(30000), "still running half a minute after SIGTERM");
     QCOMPARE(p->exitStatus(), QProcess::NormalExit);
     QCOMPARE(p->exitCode(), 0);
+}
+
+
+void tst_Startup::lockPathOfOtherKindEndsAtOnce_data()
+{
+    QTest::addColumn<bool>("fifo");
+    // open() of a FIFO waits for a writer: the start hung, deaf to SIGTERM.
+    QTest::newRow("FIFO") << true;
+    // Every instance "held" a folder's lock: two drove the FPGA.
+    QTest::newRow("folder") << false;
+}
+
+void tst_Startup::lockPathOfOtherKindEndsAtOnce()
+{
+    QFETCH(bool, fifo);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("quarnel.lock"));
+    const QByteArray native = QFile::encodeName(path);
+    QCOMPARE(fifo ? ::mkfifo(native.constData(), 0600) : ::mkdir(native.constData(), 0700), 0);
+
+    const QByteArray harnessLock = qgetenv("QUARNEL_LOCK_FILE");
+    qputenv("QUARNEL_LOCK_FILE", native);
+    QProcess *p = start(QString(), QProcess::SeparateChannels);
+    qputenv("QUARNEL_LOCK_FILE", harnessLock);
+    QVERIFY(p->waitForFinished(20000));
+
+    QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p->exitCode(), 3);
+    const QString error = QString::fromLocal8Bit(p->readAllStandardError());
+    QVERIFY2(error.contains(path + QStringLiteral(" is not a regular file")), qPrintable(error));
+    QVERIFY(!markerExists());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef ZELKREG_DEFAULT_BACKEND
@@ -57,7 +58,7 @@ const char description[] =
     "  1  the FPGA does not answer\n"
     "  2  usage error\n"
     "  3  quarnel is running\n"
-    "  4  the register device cannot be opened";
+    "  4  the register device cannot be opened or mapped, or is too small";
 
 bool parseNumber(const QString &text, uint64_t *value)
 {
@@ -90,6 +91,27 @@ bool quarnelRunning()
     if (!marker.attach(QSharedMemory::ReadOnly))
         return false;
     marker.detach();
+    return true;
+}
+
+// The window's bytes must lie inside a regular file: a mapping past its end
+// faults (SIGBUS) at the first register read.
+bool deviceUsable(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "zelkreg: cannot open %s: %s\n", path.constData(), strerror(errno));
+        return false;
+    }
+    struct stat st;
+    const bool known = ::fstat(fd, &st) == 0;
+    ::close(fd);
+    const long long needed = bridgeWindow + windowLength;
+    if (known && S_ISREG(st.st_mode) && st.st_size < needed) {
+        fprintf(stderr, "zelkreg: %s is too small: %lld bytes, the register window ends at %lld\n",
+                path.constData(), static_cast<long long>(st.st_size), needed);
+        return false;
+    }
     return true;
 }
 
@@ -186,10 +208,8 @@ int main(int argc, char **argv)
     RegisterWindow *window = nullptr;
     if (parser.isSet(deviceOption)) {
         const QByteArray path = parser.value(deviceOption).toLocal8Bit();
-        if (access(path.constData(), R_OK | W_OK) != 0) {
-            fprintf(stderr, "zelkreg: cannot open %s: %s\n", path.constData(), strerror(errno));
+        if (!deviceUsable(path))
             return ExitNoDevice;
-        }
         window = new DevMemWindow(path.constData(), off_t(bridgeWindow), windowLength);
     } else {
         const QByteArray backend = qgetenv("ZELK_FPGA");
@@ -202,6 +222,14 @@ int main(int argc, char **argv)
             return ExitNoDevice;
         }
         window = RegisterWindow::create(bridgeWindow, windowLength);
+    }
+
+    // Registers that read as zero would pass for a silent FPGA.
+    const DevMemWindow *device = dynamic_cast<DevMemWindow *>(window);
+    if (device && !device->mapped()) {
+        fputs("zelkreg: cannot map the register window\n", stderr);
+        delete window;
+        return ExitNoDevice;
     }
 
     dxusb block(window);

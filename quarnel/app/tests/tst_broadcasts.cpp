@@ -2,6 +2,7 @@
 #include <QSignalSpy>
 
 #include <QFile>
+#include <QSettings>
 #include <QNetworkDatagram>
 #include <QTcpSocket>
 #include <QTextCodec>
@@ -12,6 +13,8 @@
 #include "headboxchecker.h"
 #include "pcside.h"
 #include "testhub.h"
+
+#include <sys/mount.h>
 
 static const QByteArray PanelOctets("\xC6\x33\x64\x0A", 4); // 198.51.100.10
 static const QByteArray PcOctets("\xC6\x33\x64\x01", 4);    // 198.51.100.1
@@ -35,6 +38,7 @@ private slots:
     void longSerialCutInsideField();
     void noUdpPortOpenForReading();
     void datagramsLeaveFromNewAddressAfterUserChange();
+    void failedSaveKeepsBroadcastsOnOldAddress();
 
 private:
     // A hub whose first tick has come: socket bound, workers running.
@@ -309,6 +313,45 @@ void tst_Broadcasts::datagramsLeaveFromNewAddressAfterUserChange()
     // Back to the harness's address for the rest of the run.
     hub->UserChangeIp(QHostAddress(harness::panelIp()));
     QCOMPARE(hub->_udpSocket->localAddress(), QHostAddress(harness::panelIp()));
+}
+
+void tst_Broadcasts::failedSaveKeepsBroadcastsOnOldAddress()
+{
+    QSettings().remove(QStringLiteral("firstTime"));
+    startHub();
+    QTRY_VERIFY(status->hasPendingDatagrams());
+    drain(status);
+    // The harness's /etc/network, read-only as on a panel whose disk was
+    // remounted so after an error.
+    QCOMPARE(mount("/etc/network", "/etc/network", nullptr, MS_BIND, nullptr), 0);
+    const bool readOnly = mount(nullptr, "/etc/network", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    qRegisterMetaType<QHostAddress>();
+    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
+    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    DebugLines debug;
+    if (readOnly)
+        hub->UserChangeIp(QHostAddress("198.51.100.20"));
+    QCOMPARE(umount2("/etc/network", MNT_DETACH), 0);
+    QVERIFY(readOnly);
+
+    QCOMPARE(address.size(), 0);
+    QCOMPARE(hub->ipAddr, QHostAddress(harness::panelIp()));
+    hub->SendBroadcastRequest(true, "ABC-1234/56-7", 1);
+    hub->SendBroadcastStatusConnected(QHostAddress(harness::pcIp()));
+    QTRY_VERIFY(discovery->hasPendingDatagrams());
+    QTRY_VERIFY(status->hasPendingDatagrams());
+    QCOMPARE(drain(discovery).last().senderAddress(), QHostAddress(harness::panelIp()));
+    const QNetworkDatagram record = drain(status).last();
+    QCOMPARE(record.senderAddress(), QHostAddress(harness::panelIp()));
+    QCOMPARE(record.data(), expectedStatus("", PcOctets, PanelOctets));
+
+    QVERIFY(System().IsFirstTime());
+    const QString failure = "Address 198.51.100.20 not saved: rewriting /etc/network/interfaces: Read-only file system";
+    QStringList lines;
+    for (const QList<QVariant> &line : log)
+        lines << line.at(0).toString();
+    QCOMPARE(lines.filter(QStringLiteral("Address")), QStringList{failure});
+    QCOMPARE(DebugLines::count(failure), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Broadcasts)

@@ -55,8 +55,15 @@ static void keepMessage(QtMsgType, const QMessageLogContext &, const QString &te
     debugMessages << text;
 }
 
-enum class Folder { Writable, FileIsMountPoint, Full, ReadOnly };
+enum class Folder { Writable, FileIsMountPoint, Full, ReadOnly, ReadOnlyWithWritableFile };
 Q_DECLARE_METATYPE(Folder)
+
+// The interfaces file as a writable copy bound over itself.
+static bool bindFile(const QString &boundFile)
+{
+    return QFile::copy("/etc/network/interfaces", boundFile)
+           && mount(QFile::encodeName(boundFile).constData(), "/etc/network/interfaces", nullptr, MS_BIND, nullptr) == 0;
+}
 
 // /etc/network as a small tmpfs of this harness's own mount namespace,
 // holding what the interfaces file held and ifupdown's (empty) hook folders.
@@ -77,8 +84,9 @@ static bool mountNetworkFolder(Folder kind, const QByteArray &old, const QString
     case Folder::Writable:
         return true;
     case Folder::FileIsMountPoint:
-        return QFile::copy("/etc/network/interfaces", boundFile)
-               && mount(QFile::encodeName(boundFile).constData(), "/etc/network/interfaces", nullptr, MS_BIND, nullptr) == 0;
+        return bindFile(boundFile);
+    case Folder::ReadOnlyWithWritableFile:
+        return bindFile(boundFile) && mount(nullptr, "/etc/network", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     case Folder::Full: {
         QFile filler("/etc/network/filler");
         if (!filler.open(QIODevice::WriteOnly))
@@ -160,15 +168,19 @@ void tst_System::changeIpKeepsTheOldFileUnlessTheNewOneIsSaved_data()
 
     // Failures first: they leave eth0 on the harness's address.
     QTest::newRow("disk full") << Folder::Full << false
-                               << "Address not saved: writing /etc/network/.interfaces.*: No space left on device"
+                               << "Address 10.0.0.7 not saved: writing /etc/network/.interfaces.*: No space left on device"
                                << QStringList{"filler", "interfaces"};
     QTest::newRow("read-only") << Folder::ReadOnly << false
-                               << "Address not saved: creating /etc/network/.interfaces.*: Read-only file system"
+                               << "Address 10.0.0.7 not saved: rewriting /etc/network/interfaces: Read-only file system"
                                << QStringList{"interfaces"};
     QTest::newRow("replaced") << Folder::Writable << true << QString() << QStringList{"interfaces"};
     QTest::newRow("file is a mount point") << Folder::FileIsMountPoint << true
                                            << "/etc/network/interfaces is a mount point: rewritten in place"
                                            << QStringList{"interfaces"};
+    QTest::newRow("read-only folder, writable file")
+        << Folder::ReadOnlyWithWritableFile << true
+        << "/etc/network takes no new file \\(Read-only file system\\): /etc/network/interfaces rewritten in place"
+        << QStringList{"interfaces"};
 }
 
 void tst_System::changeIpKeepsTheOldFileUnlessTheNewOneIsSaved()

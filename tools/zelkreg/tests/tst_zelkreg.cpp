@@ -2,10 +2,14 @@
 #include "harness.h"
 #include "runlock.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSharedMemory>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Where the register block sits in physical memory; a sparse file of this
@@ -32,7 +36,8 @@ private slots:
     void commandPrintsTheSerialNumber();
     void deviceFileWriteReadVerify();
     void dumpLeavesTheDeviceUnchanged();
-    void missingDeviceIsReported();
+    void unusableDeviceIsReported_data();
+    void unusableDeviceIsReported();
     void runningInstanceBlocksWrites_data();
     void runningInstanceBlocksWrites();
     void runLockBlocksWrites_data() { runningInstanceBlocksWrites_data(); }
@@ -214,12 +219,35 @@ void tst_zelkreg::dumpLeavesTheDeviceUnchanged()
     QCOMPARE(after, window);
 }
 
-void tst_zelkreg::missingDeviceIsReported()
+void tst_zelkreg::unusableDeviceIsReported_data()
 {
-    const Result r = run({QStringLiteral("--device=/nonexistent-zelkreg/mem"), QStringLiteral("dump")});
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << "missing" << "cannot open %1";
+    QTest::newRow("folder") << "folder" << "cannot open %1: Is a directory";
+    QTest::newRow("smaller than the window") << "small" << "%1 is too small";
+    QTest::newRow("cannot be mapped") << "fifo" << "cannot map the register window";
+}
+
+void tst_zelkreg::unusableDeviceIsReported()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mem"));
+    if (kind == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(path));
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    if (kind == QLatin1String("small")) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(bridgeWindow));
+    }
+
+    const Result r = run({QStringLiteral("--device=") + path, QStringLiteral("dump")});
     QCOMPARE(r.status, 4);
-    QVERIFY2(r.err.contains(QLatin1String("cannot open /nonexistent-zelkreg/mem")), qPrintable(r.err));
-    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains(message.arg(path)), qPrintable(r.err));
+    QVERIFY2(!r.out.contains(QLatin1String("register")), qPrintable(r.out));
 }
 
 void tst_zelkreg::runningInstanceBlocksWrites_data()
