@@ -13,7 +13,7 @@ CommandQueue::CommandQueue(TerminalConnection *connection, QObject *parent)
     // Coarse timers may fire 5 % early: a time-out must never be shorter than asked.
     answerTimer.setTimerType(Qt::PreciseTimer);
     connect(&answerTimer, &QTimer::timeout, this, &CommandQueue::answerTimedOut);
-    connect(_connection, &TerminalConnection::okReceived, this, &CommandQueue::okReceived);
+    connect(_connection, &TerminalConnection::oksReceived, this, &CommandQueue::oksReceived);
 }
 
 int CommandQueue::answerWaitMs(const Command &command, int timeoutMs)
@@ -47,7 +47,6 @@ void CommandQueue::flush()
         --commands;
         current = item.command;
         waiting = true;
-        oksBefore = _connection->okCount();
         sentAt.start();
         answerTimer.start(answerWaitMs(current, answerTimeoutMs));
         _connection->send(current.frame());
@@ -56,16 +55,37 @@ void CommandQueue::flush()
 
 void CommandQueue::cancel()
 {
+    // The terminal may still answer the command given up on.
+    if (waiting)
+        ++late;
     waiting = false;
     answerTimer.stop();
     queue.clear();
     commands = 0;
 }
 
-void CommandQueue::okReceived()
+void CommandQueue::reset()
 {
-    if (!waiting || _connection->okCount() <= oksBefore)
+    cancel();
+    late = 0;
+}
+
+// The terminal answers each executed frame once, in order, and this side
+// has one frame at a time waiting: any other "ok" is not an answer to
+// anything, and crediting it to the next command would report a frame as
+// done that the terminal has not executed.
+void CommandQueue::oksReceived(qint64 count)
+{
+    const qint64 forLate = qMin(count, late);
+    late -= forLate;
+    count -= forLate;
+    if (count == 0)
         return;
+    if (!waiting || count > 1) {
+        const qint64 extra = waiting ? count - 1 : count;
+        _connection->protocolError(QStringLiteral("%1 \"ok\" with no command waiting for it").arg(extra));
+        return;
+    }
     answerTimer.stop();
     waiting = false;
     const double ms = double(sentAt.nsecsElapsed()) / 1e6;

@@ -29,6 +29,8 @@ public:
     // Writes what may go now; called once the connection is open.
     void flush();
     void cancel();
+    // As cancel(), and no answer of an earlier connection is owed any more.
+    void reset();
     int pendingCommands() const { return commands + (waiting ? 1 : 0); }
 
     // The wait for an "ok": the time-out, plus the pause the command asks for.
@@ -40,7 +42,7 @@ signals:
     void timedOut(const QuarnelPc::Command &command, int waitedMs);
 
 private slots:
-    void okReceived();
+    void oksReceived(qint64 count);
     void answerTimedOut();
 
 private:
@@ -57,7 +59,7 @@ private:
     int commands = 0;       // queued, not yet written
     bool waiting = false;   // for the "ok" of current
     Command current;
-    qint64 oksBefore = 0;
+    qint64 late = 0;        // "ok"s still owed for commands given up on
     QTimer answerTimer;
     QElapsedTimer sentAt;
 };
