@@ -105,7 +105,7 @@ screenshot before-exam
 
 step "PC: record ${seconds}s of headbox 1 (connect; clock, 2-headbox layout, read headbox 1, sync on; check every byte; sync off; disconnect)"
 pc "$client" record "$panel" --quiet --check --seconds "$seconds" \
-    --setup 'clock 1000' --setup 'layout 2 2 64 16 32 32 0 0' --setup 'read 1' \
+    --setup 'clock 8' --setup 'layout 2 2 64 16 32 32 0 0' --setup 'read 1' \
     >"$work/record.out" 2>&1 &
 record_pid=$!
 sleep $(( seconds / 2 + 1 ))

@@ -80,7 +80,7 @@ cat <<'BANNER'
  This shell: the acquisition PC ($QUARNEL_PC_IP) at the other end of the cable.
 
    quarnelclient discover --count 3
-   quarnelclient command \$PANEL clock 1000 read 1
+   quarnelclient command \$PANEL clock 8 read 1
    quarnelclient record \$PANEL --seconds 5 --check --setup 'read 1'
    quarnelclient frame sync on
    quarnelclient --help
