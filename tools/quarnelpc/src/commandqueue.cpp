@@ -16,10 +16,12 @@ CommandQueue::CommandQueue(TerminalConnection *connection, QObject *parent)
     connect(_connection, &TerminalConnection::oksReceived, this, &CommandQueue::oksReceived);
 }
 
-int CommandQueue::answerWaitMs(const Command &command, int timeoutMs)
+int CommandQueue::answerWaitMs(const Command &command, int timeoutMs, qint64 bytesAhead)
 {
-    // The terminal answers a delay only after it has paused.
-    const qint64 ms = qint64(command.pauseMs()) + timeoutMs;
+    // The terminal answers a delay only after it has paused, and any frame
+    // only after the headbox bytes before it have gone out on the link.
+    const qint64 ms = qint64(command.pauseMs()) + timeoutMs
+        + (bytesAhead * HeadboxByteAllowanceUs + 999) / 1000;
     return int(qMin<qint64>(ms, std::numeric_limits<int>::max()));
 }
 
@@ -42,13 +44,15 @@ void CommandQueue::flush()
         const Item item = queue.dequeue();
         if (!item.isCommand) {
             _connection->send(item.bytes);
+            bytesAhead += item.bytes.size();
             continue;
         }
         --commands;
         current = item.command;
         waiting = true;
         sentAt.start();
-        answerTimer.start(answerWaitMs(current, answerTimeoutMs));
+        answerTimer.start(answerWaitMs(current, answerTimeoutMs, bytesAhead));
+        bytesAhead = 0;
         _connection->send(current.frame());
     }
 }
@@ -68,6 +72,7 @@ void CommandQueue::reset()
 {
     cancel();
     late = 0;
+    bytesAhead = 0;
 }
 
 // The terminal answers each executed frame once, in order, and this side
