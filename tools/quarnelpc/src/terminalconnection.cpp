@@ -215,7 +215,7 @@ void TerminalConnection::protocolError(const QString &message)
 void TerminalConnection::answerReadyRead()
 {
     const QByteArray bytes = _answer->readAll();
-    if (state != Open && state != ConnectingAnswer && state != ConnectingData)
+    if (bytes.isEmpty() || (state != Open && state != ConnectingAnswer && state != ConnectingData))
         return;
     // One pass over the bytes: a flood of "ok"s costs linear time, and
     // nothing but an "o" waiting for its "k" is kept between reads.
@@ -223,10 +223,10 @@ void TerminalConnection::answerReadyRead()
     const char *p = bytes.constData();
     int i = 0;
     qint64 count = 0;
-    if (answerPartial && n > 0 && p[0] == 'k') {
+    if (answerPartial && p[0] == 'k') {
         ++count;
         i = 1;
-    } else if (answerPartial && n > 0) {
+    } else if (answerPartial) {
         i = -1;   // the "o" before is stray too
     }
     answerPartial = false;
