@@ -219,7 +219,7 @@ for round in $(seq "$repeats"); do
     sleep 3
     idle_cpu+=("$(calc "($(cputicks "$qpid") - $c0) / $ticks / ($(now) - $t0)")")
     idle_rss+=("$(($(status_kb "$qpid" VmRSS) / 1024))")
-    record "$work/threads.slow" --seconds "$lat_seconds" --setup 'clock 1000'
+    record "$work/threads.slow" --seconds "$lat_seconds" --setup 'clock 8'
     slow_p50+=("$lat_p50") slow_p99+=("$lat_p99") slow_p999+=("$lat_p999") slow_max+=("$lat_max")
     slow_cpu+=("$cpu_s_s") slow_cl+=("$client_s_s")
     slow_hwm+=("$(($(status_kb "$qpid" VmHWM) / 1024))")
@@ -232,7 +232,7 @@ for round in $(seq "$repeats"); do
     echo "bench:   streaming $slow_rate bytes/s (${lat_seconds} s)" >&2
     start_quarnel "$slow_rate"
     sleep 1
-    record /dev/null --seconds "$lat_seconds" --setup 'clock 1000'
+    record /dev/null --seconds "$lat_seconds" --setup 'clock 8'
     quarter_p50+=("$lat_p50") quarter_p99+=("$lat_p99") quarter_p999+=("$lat_p999") quarter_max+=("$lat_max")
     quarter_cpu+=("$cpu_s_s") quarter_cl+=("$client_s_s")
     quarter_hwm+=("$(($(status_kb "$qpid" VmHWM) / 1024))")

@@ -105,7 +105,7 @@ screenshot before-exam
 
 step "PC: record ${seconds}s of headbox 1 (connect; clock, 2-headbox layout, read headbox 1, sync on; check every byte; sync off; disconnect)"
 pc "$client" record "$panel" --quiet --check --seconds "$seconds" \
-    --setup 'clock 1000' --setup 'layout 2 2 64 16 32 32 0 0' --setup 'read 1' \
+    --setup 'clock 8' --setup 'layout 2 2 64 16 32 32 0 0' --setup 'read 1' \
     >"$work/record.out" 2>&1 &
 record_pid=$!
 sleep $(( seconds / 2 + 1 ))
@@ -117,12 +117,12 @@ sleep 1.5
 screenshot after-exam
 
 step "PC: what the terminal broadcast meanwhile"
-echo "   (discovery: about twice a second while no PC is connected, only the first"
+echo "   (discovery: about every 0.6 s while no PC is connected, only the first"
 echo "    copy shown; status: when a PC connects or leaves, and at start-up)"
 kill -TERM "$listen_pid" 2>/dev/null || true
 wait "$listen_pid" 2>/dev/null || true
 listen_pid=
-# The discovery datagram repeats twice a second: show its first copy and
+# The discovery datagram repeats about every 0.6 s: show its first copy and
 # every status record.
 awk '/ discovery from / && seen++ { next } { print }' "$out/broadcasts.log" | indent
 

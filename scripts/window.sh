@@ -80,7 +80,7 @@ cat <<'BANNER'
  This shell: the acquisition PC ($QUARNEL_PC_IP) at the other end of the cable.
 
    quarnelclient discover --count 3
-   quarnelclient command \$PANEL clock 1000 read 1
+   quarnelclient command \$PANEL clock 8 read 1
    quarnelclient record \$PANEL --seconds 5 --check --setup 'read 1'
    quarnelclient frame sync on
    quarnelclient --help
@@ -97,8 +97,14 @@ cat <<'BANNER'
 BANNER
 RC
 
+# The harness runs this in a session of its own, apart from the desktop's
+# terminal: a shell started here would not own that terminal, and Ctrl-C
+# would go to run.sh's process group (Xephyr, the harness) instead of the
+# command at the prompt. script(1) gives the shell a terminal of its own and
+# passes the keys to it unchanged, Ctrl-C included.
+shell=$(printf '%q ' "$here/pc.sh" bash --noprofile --rcfile "$work/pcrc" -i)
 set +e
-"$here/pc.sh" bash --noprofile --rcfile "$work/pcrc" -i
+SHELL=/bin/sh script --quiet --return --command "$shell" /dev/null
 set -e
 
 if kill -0 "$quarnel_pid" 2>/dev/null; then

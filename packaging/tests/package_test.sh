@@ -19,8 +19,11 @@
 #                                        only), the example built, purged
 #   package_test.sh host BUILD_DIR       all of these, on the packages cpack
 #                                        makes now from BUILD_DIR (inside the
-#                                        harness); the PC packages are also
-#                                        installed, built against and purged
+#                                        harness), the PC packages as the
+#                                        README says (target pc_packages); the
+#                                        PC packages are also installed, built
+#                                        against and purged, and the example
+#                                        built against the build tree
 set -euo pipefail
 harness=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/harness.sh
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -179,16 +182,20 @@ check_pc_contents() {
     for dep in libc6 'libstdc\+\+6' libqt5core5a libqt5network5; do
         grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "libquarnelpc1's Depends lacks $dep: $depends"
     done
+    # Dependents take this version of the library or any later one.
     for deb in "$pc_dev" "$pc_client"; do
-        grep -q "libquarnelpc1 (= $version)" <<<"$(dpkg-deb --field "$deb" Depends)" \
-            || fail "$deb does not depend on this very libquarnelpc1"
+        grep -q "libquarnelpc1 (>= $version)" <<<"$(dpkg-deb --field "$deb" Depends)" \
+            || fail "$deb does not depend on libquarnelpc1 (>= $version)"
     done
+    local summaries
+    summaries=$(for deb in "$pc_lib" "$pc_dev" "$pc_client"; do dpkg-deb --field "$deb" Description | sed -n 1p; done)
+    [ "$(sort -u <<<"$summaries" | wc -l)" -eq 3 ] || fail "the PC packages share a short description:"$'\n'"$summaries"
     grep -Eq '(^|, )qtbase5-dev( |,|$)' <<<"$(dpkg-deb --field "$pc_dev" Depends)" || fail "libquarnelpc-dev does not bring Qt's headers"
     local x
     x=$(mktemp -d)
     temp_dirs+=("$x")
     dpkg-deb --control "$pc_lib" "$x/DEBIAN"
-    expect_line "$(cat "$x/DEBIAN/shlibs")" "^libquarnelpc 1 libquarnelpc1 \(= $version\)\$" "shlibs entry of libquarnelpc1"
+    expect_line "$(cat "$x/DEBIAN/shlibs")" "^libquarnelpc 1 libquarnelpc1 \(>= $version\)\$" "shlibs entry of libquarnelpc1"
     expect_line "$(cat "$x/DEBIAN/triggers")" '^activate-noawait ldconfig$' "ldconfig trigger of libquarnelpc1"
 
     # Runtime, development link and headers each in their package.
@@ -454,6 +461,18 @@ check_pc_install() {
     note "PC packages installed, used and purged cleanly"
 }
 
+# An integrator builds against the build tree before installing anything.
+check_pc_build_tree() {   # build-dir work-dir
+    local build=$1 work=$2 out
+    note "the example, built with the build tree's pkg-config quarnelpc"
+    out=$(PKG_CONFIG_PATH=$build/tools/quarnelpc sh -c \
+          "c++ -fPIC -o '$work/record_exam' '$repo/tools/quarnelpc/examples/record_exam.cpp' \$(pkg-config --cflags --libs quarnelpc)" 2>&1) \
+        || fail "the example does not build against the build tree: $out"
+    out=$(ldd "$work/record_exam")
+    grep -Fq "libquarnelpc.so.1 => $build/tools/quarnelpc/libquarnelpc.so.1 " <<<"$out" \
+        || fail "the example does not load the build tree's library: $out"
+}
+
 mode=${1:-}
 case $mode in
 contents)
@@ -486,10 +505,13 @@ host)
     pc_debs=()
     if [ -f "$build/CPackConfigPC.cmake" ]; then
         mkdir "$out/pc"
-        note "cpack --config CPackConfigPC.cmake in $build"
-        (cd "$out/pc" && cpack --config "$build/CPackConfigPC.cmake" -B "$out/pc" >"$out/pc/cpack.log" 2>&1) \
-            || fail "cpack of the PC packages failed: $(cat "$out/pc/cpack.log")"
+        note "cmake --build $build --target pc_packages (the README's way)"
+        cmake --build "$build" --target pc_packages >"$out/pc/build.log" 2>&1 \
+            || fail "the target pc_packages failed: $(cat "$out/pc/build.log")"
+        cp "$build"/packages/pc/*.deb "$out/pc/"
         pc_debs=("$out"/pc/*.deb)
+        [ ${#pc_debs[@]} -eq 3 ] || fail "pc_packages made ${#pc_debs[@]} packages, not 3"
+        check_pc_build_tree "$build" "$out/pc"
     fi
     check_contents "$deb" "$(dpkg --print-architecture)"
     [ ${#pc_debs[@]} -eq 0 ] || check_pc_contents "${pc_debs[@]}"

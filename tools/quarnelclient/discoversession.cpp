@@ -49,7 +49,8 @@ void DiscoverSession::announced(const QuarnelPc::Announcement &a)
     if (done)
         return;
     *out << prefix("discovery", a.terminal(), a.senderPort())
-         << QJsonDocument::fromJson(a.datagram()).toJson(QJsonDocument::Compact) << "  (" << a.toText() << ")\n";
+         << QuarnelPc::printable(QString::fromUtf8(QJsonDocument::fromJson(a.datagram()).toJson(QJsonDocument::Compact)))
+         << "  (" << a.toText() << ")\n";
     out->flush();
     counted();
 }

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <quarnelpc/discovery.h>
+#include <quarnelpc/quarnelpc.h>
 
 class QTextStream;
 

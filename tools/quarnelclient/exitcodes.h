@@ -15,7 +15,9 @@ enum : int {
     Busy = int(QuarnelPc::Error::Busy),                     // the terminal closed the connection at once: another PC has it
     TimedOut = int(QuarnelPc::Error::TimedOut),             // no connection, no "ok" or no data in time; discover heard nothing
     ConnectionLost = int(QuarnelPc::Error::ConnectionLost), // the terminal closed the connection while working
-    CheckFailed = 8                                         // the recorded stream has lost or corrupted bytes
+    CheckFailed = 8,                                        // the recorded stream has lost or corrupted bytes
+    ProtocolError = int(QuarnelPc::Error::ProtocolError),   // the terminal broke the protocol: an "ok" for no command
+    NoData = 10                                             // record ended without a byte of the stream
 };
 }
 

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -38,7 +39,9 @@ const char *const ExitCodeHelp =
     "  5  terminal busy with another PC: it closed the connection at once\n"
     "  6  time-out: no connection, no \"ok\" or no data in time; discover heard nothing\n"
     "  7  connection lost: the terminal closed the connection while working\n"
-    "  8  check failed: lost or corrupted bytes in the recorded stream\n";
+    "  8  check failed: lost or corrupted bytes in the recorded stream\n"
+    "  9  protocol error: the terminal sent an \"ok\" with no command waiting for it\n"
+    "  10 no data: record ended without a byte of the headbox stream\n";
 
 QString usage()
 {
@@ -230,7 +233,8 @@ int discover(QCoreApplication &app, const QStringList &args)
     qint64 v = 0;
     bool ok = false;
     o.timeoutSeconds = p.value(timeout).toDouble(&ok);
-    if (!ok || o.timeoutSeconds < 0 || o.timeoutSeconds > 86400)
+    // "nan" and "inf" read as numbers, and no comparison would stop them.
+    if (!ok || !std::isfinite(o.timeoutSeconds) || o.timeoutSeconds < 0 || o.timeoutSeconds > 86400)
         return usageError(QStringLiteral("discover"), QStringLiteral("--timeout must be 0 to 86400 seconds"));
     if (!numberOption(p, count, 0, 1000000000, &v, &error))
         return usageError(QStringLiteral("discover"), error);
@@ -258,7 +262,7 @@ int command(QCoreApplication &app, const QStringList &args)
         "Connects to the terminal (answer port first, then data port), sends each command\n"
         "as a terminal frame with its checksum, waits for its \"ok\", prints it with the\n"
         "round trip, and disconnects. Several commands may follow one another:\n"
-        "  quarnelclient command 198.51.100.10 clock 1000 readwrite 1 sync on\n"
+        "  quarnelclient command 198.51.100.10 clock 8 readwrite 1 sync on\n"
         "Put '--' before negative numbers.\n\nCommands:\n") + FrameCommandParser::grammar());
     p.addHelpOption();
     CommonOptions common;
@@ -312,7 +316,7 @@ int record(QCoreApplication &app, const QStringList &args)
         "rate, elapsed) goes to standard error, the summary to standard output.\n"
         "--check verifies the simulator's stream pattern and reports lost, duplicated\n"
         "and corrupted words.\n"
-        "  quarnelclient record 198.51.100.10 --setup 'clock 1000' --seconds 5 --out exam.bin --check"));
+        "  quarnelclient record 198.51.100.10 --setup 'clock 8' --seconds 5 --out exam.bin --check"));
     p.addHelpOption();
     CommonOptions common;
     common.addTo(p);
@@ -349,7 +353,7 @@ int record(QCoreApplication &app, const QStringList &args)
     if (p.isSet(seconds)) {
         bool ok = false;
         o.seconds = p.value(seconds).toDouble(&ok);
-        if (!ok || o.seconds <= 0 || o.seconds > 86400 * 7)
+        if (!ok || !std::isfinite(o.seconds) || o.seconds <= 0 || o.seconds > 86400 * 7)
             return usageError(QStringLiteral("record"), QStringLiteral("--seconds must be more than 0 and at most a week"));
     }
     if (p.isSet(bytes) && !byteCount(p.value(bytes), &o.maxBytes))

@@ -343,6 +343,10 @@ void Recorder::finish()
     if (state == Done)
         return;
     state = Done;
+    // A recording without a byte is no recording, however it ended.
+    if (connected && recorded == 0)
+        setResult(ExitCode::NoData, QStringLiteral("%1: no bytes recorded (did the setup start the headbox stream?)")
+                                        .arg(_terminal->peerText()));
     if (connected)
         summarize();
     if (file.isOpen())

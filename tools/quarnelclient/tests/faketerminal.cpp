@@ -15,11 +15,13 @@ FakeTerminal::FakeTerminal(QObject *parent)
     delayTimer.setSingleShot(true);
     delayTimer.setTimerType(Qt::PreciseTimer);
     connect(&delayTimer, SIGNAL(timeout()), this, SLOT(delayOver()));
+    connect(&floodTimer, &QTimer::timeout, this, &FakeTerminal::flood);
 }
 
 FakeTerminal::~FakeTerminal()
 {
     pumpTimer.stop();
+    floodTimer.stop();
     delete _data;
     delete _answer;
 }
@@ -46,8 +48,27 @@ void FakeTerminal::dataConnection()
 
 void FakeTerminal::answerConnection()
 {
-    while (QTcpSocket *s = _answer->nextPendingConnection())
+    while (QTcpSocket *s = _answer->nextPendingConnection()) {
+        ++answerConnections;
+        if (closeAnswerClients) {
+            s->close();
+            continue;
+        }
         _answerClient = s;
+        if (floodOks)
+            floodTimer.start(0);
+    }
+}
+
+void FakeTerminal::flood()
+{
+    static const QByteArray oks = QByteArray("ok").repeated(64 * 1024);
+    if (!_answerClient || _answerClient->state() != QAbstractSocket::ConnectedState) {
+        floodTimer.stop();
+        return;
+    }
+    if (_answerClient->bytesToWrite() < oks.size())
+        _answerClient->write(oks);
 }
 
 void FakeTerminal::dropAnswerClient()
@@ -137,7 +158,7 @@ void FakeTerminal::delayOver()
 void FakeTerminal::answer()
 {
     if (answerOk && _answerClient)
-        _answerClient->write("ok");
+        _answerClient->write(answerTwice ? "okok" : "ok");
 }
 
 void FakeTerminal::pump()

@@ -38,6 +38,9 @@ public:
     quint64 firstWord = 0;        // the stream's start lost when not 0
     qint64 closeAfter = -1;       // the data connection ends after this many stream bytes
     int maxDelayMs = -1;          // a longer pause is answered after this long
+    bool answerTwice = false;     // "okok" for each frame
+    bool floodOks = false;        // "ok"s without end on every answer connection
+    bool closeAnswerClients = false;   // as when a third host keeps taking the answer port over
 
     // What was seen.
     QVector<Frame> frames;
@@ -45,6 +48,7 @@ public:
     int badChecksums = 0;
     int dataConnections = 0;
     int refusedClients = 0;
+    int answerConnections = 0;
     qint64 streamed = 0;
     bool hasDataClient() const { return _client != nullptr; }
     char corruptedValue = 0;
@@ -56,6 +60,7 @@ private slots:
     void dataClientGone();
     void pump();
     void delayOver();
+    void flood();
 
 private:
     void scan();
@@ -69,6 +74,7 @@ private:
     QByteArray pending;
     QTimer pumpTimer;
     QTimer delayTimer;
+    QTimer floodTimer;
     bool syncOn = false;
     quint64 nextSeq = 0;
 };

@@ -34,6 +34,9 @@ private slots:
     void refused();
     void busyWithAnotherPc();
     void commandLosesTheAnswerPort();
+    void answerPortBreaksTheProtocol_data();
+    void answerPortBreaksTheProtocol();
+    void answerPortTakenWhileConnecting();
     void commandAcrossTheLan();
     void noRouteToTheTerminal();
 
@@ -43,12 +46,14 @@ private slots:
     void recordForSeconds();
     void recordConnectionLost();
     void recordWithoutData();
+    void recordWithoutStreamFails();
     void recordSurvivesLossOfTheAnswerPort();
     void recordEndsCleanlyOnInterrupt();
 
     void discoverAcrossTheLan();
     void discoverHearsNothing();
     void discoverShowsInvalidDatagrams();
+    void discoverEscapesNetworkText();
 
 private:
     struct Run
@@ -152,6 +157,10 @@ void tst_QuarnelClient::usageErrors_data()
     QTest::newRow("record bad setup") << "record 127.0.0.1 --setup clock" << "--setup";
     QTest::newRow("record bad port") << "record 127.0.0.1 --data-port 70000" << "--data-port";
     QTest::newRow("discover bad timeout") << "discover --timeout soon" << "--timeout";
+    // Read as numbers, they would never end the run.
+    QTest::newRow("record seconds nan") << "record 127.0.0.1 --seconds nan" << "--seconds";
+    QTest::newRow("record seconds inf") << "record 127.0.0.1 --seconds inf" << "--seconds";
+    QTest::newRow("discover timeout nan") << "discover --timeout nan" << "--timeout";
     QTest::newRow("unknown option") << "discover --loud" << "loud";
 }
 
@@ -287,6 +296,50 @@ void tst_QuarnelClient::commandLosesTheAnswerPort()
     QVERIFY2(r.exitCode == 7, DUMP(r));
     QVERIFY2(r.out.startsWith(QLatin1String("ok  clear  (")), DUMP(r));
     QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("127.0.0.1:2001: the terminal closed the answer connection")), DUMP(r));
+}
+
+void tst_QuarnelClient::answerPortBreaksTheProtocol_data()
+{
+    QTest::addColumn<bool>("twice");
+    QTest::addColumn<bool>("flood");
+    QTest::addColumn<QString>("args");
+    // A second "ok" read with the first would be taken for the next
+    // command's answer; a flood from the connection on, parsed two bytes at
+    // a time, starved the client's event loop (no time limit fired) and grew
+    // without bound while it connected.
+    QTest::newRow("answers twice") << true << false << "command 127.0.0.1 clear";
+    QTest::newRow("floods with oks") << false << true << "record 127.0.0.1 --seconds 1 --quiet";
+}
+
+void tst_QuarnelClient::answerPortBreaksTheProtocol()
+{
+    QFETCH(bool, twice);
+    QFETCH(bool, flood);
+    QFETCH(QString, args);
+    FakeTerminal t;
+    t.answerTwice = twice;
+    t.floodOks = flood;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(args.split(' '), &r, false, 20000));
+    QVERIFY2(r.exitCode == 9, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("127.0.0.1:2001: "))
+             && r.err.contains(QLatin1String("\"ok\" with no command waiting")), DUMP(r));
+}
+
+void tst_QuarnelClient::answerPortTakenWhileConnecting()
+{
+    // A third host takes the answer port each time this PC has connected
+    // to it; nobody holds the data port, so the terminal is not busy.
+    FakeTerminal t;
+    t.closeAnswerClients = true;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("command 127.0.0.1 clear").split(' '), &r, false, 20000));
+    QVERIFY2(r.exitCode == 7, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("127.0.0.1:2001: the terminal closed the answer connection")), DUMP(r));
+    QVERIFY(t.answerConnections <= 2);
+    QCOMPARE(t.refusedClients, 0);
 }
 
 void tst_QuarnelClient::commandAcrossTheLan()
@@ -443,6 +496,19 @@ void tst_QuarnelClient::recordWithoutData()
     QCOMPARE(t.frames[1].params.toHex(), QByteArray("0000"));
 }
 
+void tst_QuarnelClient::recordWithoutStreamFails()
+{
+    // Nothing starts the stream: no bytes is a failure, with or without
+    // --check, never a recording that succeeded.
+    FakeTerminal t;
+    QVERIFY(t.listen(Loopback));
+    Run r;
+    QVERIFY(run(QStringLiteral("record 127.0.0.1 --no-sync --seconds 0.3 --quiet --check").split(' '), &r));
+    QVERIFY2(r.exitCode == 10, DUMP(r));
+    QVERIFY2(oneLine(r.err) && r.err.contains(QLatin1String("no bytes recorded")), DUMP(r));
+    QVERIFY2(r.out.contains(QLatin1String("recorded 0 bytes")), DUMP(r));
+}
+
 void tst_QuarnelClient::recordSurvivesLossOfTheAnswerPort()
 {
     FakeTerminal t;
@@ -548,6 +614,31 @@ void tst_QuarnelClient::discoverShowsInvalidDatagrams()
     QVERIFY2(r.exitCode == 0, DUMP(r));
     QVERIFY2(r.out.contains(QLatin1String("status from 127.0.0.1:")) && r.out.contains(QLatin1String("INVALID (status record of 20 bytes")), DUMP(r));
     QVERIFY2(r.out.contains(QLatin1String("discovery from 127.0.0.1:")) && r.out.contains(QLatin1String("INVALID (\"connected_to\"")), DUMP(r));
+}
+
+void tst_QuarnelClient::discoverEscapesNetworkText()
+{
+    QProcess p;
+    QVERIFY(start(p, QStringLiteral("discover --count 2 --timeout 20").split(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine(), 20000);
+    // Escape sequences (one clears the user's screen), a C1 control and a
+    // bidirectional override, in a discovery name and a status serial.
+    QUdpSocket s;
+    const QByteArray json("{\"connected_to\": \"cable\", \"name\": \"\\u001b[2J\\u009b31m\\u202e\", "
+                          "\"num_devices\": 1, \"remote_terminal_port\": 2000}");
+    QCOMPARE(s.writeDatagram(json, Loopback, 8192), qint64(json.size()));
+    QByteArray record(24, '\0');
+    record.replace(0, 5, "\x1b]0;\x07");
+    QCOMPARE(s.writeDatagram(record, Loopback, 8193), qint64(24));
+    Run r;
+    QVERIFY(finish(p, &r));
+    QVERIFY2(r.exitCode == 0, DUMP(r));
+    QCOMPARE(r.out.count(QLatin1String("\\u001b")), 3);   // JSON, its summary and the serial
+    for (const QChar c : qAsConst(r.out)) {
+        const bool control = (c < QChar(0x20) && c != QLatin1Char('\n')) || (c >= QChar(0x7f) && c <= QChar(0x9f))
+            || c == QChar(0x202e);
+        QVERIFY2(!control, qPrintable(QStringLiteral("U+%1 printed raw").arg(c.unicode(), 4, 16, QLatin1Char('0'))));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_QuarnelClient)

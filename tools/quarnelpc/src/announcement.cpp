@@ -3,6 +3,7 @@
 #include <QSharedData>
 
 #include "discoverymessage.h"
+#include "quarnelpc/quarnelpc.h"
 
 namespace QuarnelPc {
 
@@ -43,6 +44,14 @@ int Announcement::headboxCount() const { return d->valid ? d->message.numDevices
 quint16 Announcement::dataPort() const { return d->valid ? quint16(d->message.remoteTerminalPort) : quint16(0); }
 QString Announcement::connectedTo() const { return d->valid ? d->message.connectedTo : QString(); }
 QByteArray Announcement::datagram() const { return d->datagram; }
-QString Announcement::toText() const { return d->valid ? d->message.toText() : QString(); }
+QString Announcement::toText() const
+{
+    if (!d->valid)
+        return QString();
+    DiscoveryMessage shown = d->message;
+    shown.name = printable(shown.name);
+    shown.connectedTo = printable(shown.connectedTo);
+    return shown.toText();
+}
 
 } // namespace QuarnelPc

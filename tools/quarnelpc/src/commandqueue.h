@@ -29,10 +29,18 @@ public:
     // Writes what may go now; called once the connection is open.
     void flush();
     void cancel();
+    // As cancel(), and no answer of an earlier connection is owed any more.
+    void reset();
     int pendingCommands() const { return commands + (waiting ? 1 : 0); }
 
-    // The wait for an "ok": the time-out, plus the pause the command asks for.
-    static int answerWaitMs(const Command &command, int answerTimeoutMs);
+    // The wait for an "ok": the time-out, plus the pause the command asks
+    // for, plus the time the terminal takes to pass on the headbox bytes
+    // written ahead of it.
+    static int answerWaitMs(const Command &command, int answerTimeoutMs, qint64 bytesAhead = 0);
+
+    // The terminal writes a headbox byte every 200 us or more (295 us
+    // measured under load); the wait allows for 500.
+    static constexpr qint64 HeadboxByteAllowanceUs = 500;
 
 signals:
     void answered(const QuarnelPc::Command &command, double elapsedMs);
@@ -40,7 +48,7 @@ signals:
     void timedOut(const QuarnelPc::Command &command, int waitedMs);
 
 private slots:
-    void okReceived();
+    void oksReceived(qint64 count);
     void answerTimedOut();
 
 private:
@@ -57,7 +65,8 @@ private:
     int commands = 0;       // queued, not yet written
     bool waiting = false;   // for the "ok" of current
     Command current;
-    qint64 oksBefore = 0;
+    qint64 bytesAhead = 0;  // headbox bytes written since the last command
+    qint64 late = 0;        // "ok"s still owed for commands given up on
     QTimer answerTimer;
     QElapsedTimer sentAt;
 };

@@ -2,6 +2,7 @@
 
 #include <QSharedData>
 
+#include "quarnelpc/quarnelpc.h"
 #include "statusrecord.h"
 
 namespace QuarnelPc {
@@ -42,6 +43,13 @@ QString ConnectionStatus::headboxSerial() const { return d->record.headboxSerial
 QHostAddress ConnectionStatus::pc() const { return d->record.pc; }
 QHostAddress ConnectionStatus::terminal() const { return d->record.terminal; }
 QByteArray ConnectionStatus::datagram() const { return d->datagram; }
-QString ConnectionStatus::toText() const { return d->valid ? d->record.toText() : QString(); }
+QString ConnectionStatus::toText() const
+{
+    if (!d->valid)
+        return QString();
+    StatusRecord shown = d->record;
+    shown.headboxSerial = printable(shown.headboxSerial);
+    return shown.toText();
+}
 
 } // namespace QuarnelPc

@@ -48,7 +48,9 @@ bool DiscoveryListener::isListening() const
 void DiscoveryListener::readPending()
 {
     QUdpSocket *s = qobject_cast<QUdpSocket *>(sender());
-    while (s && s->hasPendingDatagrams()) {
+    // A receiver may close the listener from its handler (a program that
+    // has found its terminal): a closed socket is not asked again.
+    while (s && s->state() == QAbstractSocket::BoundState && s->hasPendingDatagrams()) {
         const QNetworkDatagram d = s->receiveDatagram();
         if (!d.isValid())
             return;

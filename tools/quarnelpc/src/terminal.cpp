@@ -66,6 +66,7 @@ void Terminal::connectToTerminal(const QString &host)
 void Terminal::connectToTerminal(const QString &host, quint16 dataPort, quint16 answerPort)
 {
     d->headboxTail.clear();
+    d->queue->reset();
     d->connection->open(host, dataPort, answerPort);
 }
 

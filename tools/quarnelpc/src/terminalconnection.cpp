@@ -12,6 +12,9 @@ TerminalConnection::TerminalConnection(QObject *parent)
     closeTimer.setSingleShot(true);
     connect(&connectTimer, SIGNAL(timeout()), this, SLOT(connectTimedOut()));
     connect(&closeTimer, SIGNAL(timeout()), this, SLOT(closeTimedOut()));
+    answerVerdictTimer.setSingleShot(true);
+    connect(&answerVerdictTimer, &QTimer::timeout, this, &TerminalConnection::answerClosedAtOnce);
+    _answer->setReadBufferSize(AnswerReadBufferBytes);
 
     connect(_answer, SIGNAL(connected()), this, SLOT(answerConnected()));
     connect(_data, SIGNAL(connected()), this, SLOT(dataConnected()));
@@ -46,12 +49,14 @@ void TerminalConnection::open(const QString &host, quint16 data, quint16 answer)
     state = Idle;
     connectTimer.stop();
     closeTimer.stop();
+    answerVerdictTimer.stop();
     _data->abort();
     _answer->abort();
     hostName = host;
     dataPort = data;
     answerPort = answer;
-    answerBuffer.clear();
+    answerPartial = false;
+    answerRetried = false;
     answerGone = false;
     oks = 0;
     received = 0;
@@ -134,40 +139,112 @@ void TerminalConnection::socketDisconnected()
     if (state != Open && state != ConnectingData)
         return;
     QTcpSocket *s = qobject_cast<QTcpSocket *>(sender());
+    if (s == _answer && state == ConnectingData) {
+        answerClosedWhileConnecting();
+        return;
+    }
     const quint16 port = (s == _data) ? dataPort : answerPort;
     const bool atOnce = state == ConnectingData
         || (oks == 0 && received == 0 && openedAt.elapsed() < BusyWindowMs);
+    if (s == _answer) {
+        answerGone = true;
+        if (atOnce) {
+            // Whether the terminal is busy shows on the data connection; the
+            // verdict waits for the end of the window.
+            answerVerdictTimer.start(int(BusyWindowMs - openedAt.elapsed()));
+            return;
+        }
+        // The data stream goes on; only the answers are gone (the terminal
+        // gives the answer port to the newest client).
+        emit answerLost(answerClosedText());
+        return;
+    }
     if (atOnce) {
         fail(Error::Busy, QStringLiteral("%1: terminal busy with another PC (it closed the connection at once)")
                                  .arg(portText(port)));
         return;
     }
-    if (s == _answer) {
-        // The data stream goes on; only the answers are gone (the terminal
-        // gives the answer port to the newest client).
-        answerGone = true;
-        emit answerLost(QStringLiteral("%1: the terminal closed the answer connection").arg(portText(port)));
+    fail(Error::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));
+}
+
+QString TerminalConnection::answerClosedText() const
+{
+    return QStringLiteral("%1: the terminal closed the answer connection").arg(portText(answerPort));
+}
+
+// Another host connected to the answer port after this PC (the newest
+// answer connection wins while no PC streams). No command has gone yet, so
+// no answer is lost: the answer port is taken once more, before the data
+// port, whose connection would otherwise shut every other host out of it.
+void TerminalConnection::answerClosedWhileConnecting()
+{
+    if (answerRetried) {
+        fail(Error::ConnectionLost, answerClosedText() + QStringLiteral(" before the data connection was made"));
         return;
     }
-    fail(Error::ConnectionLost, QStringLiteral("%1: the terminal closed the connection").arg(portText(port)));
+    answerRetried = true;
+    _data->abort();
+    answerPartial = false;
+    state = ConnectingAnswer;
+    // Not from inside the socket's own disconnected() signal.
+    QMetaObject::invokeMethod(this, [this] {
+        if (state == ConnectingAnswer && _answer->state() == QAbstractSocket::UnconnectedState)
+            _answer->connectToHost(hostName, answerPort);
+    }, Qt::QueuedConnection);
+}
+
+// The answer connection ended at once and the data connection has not:
+// not a busy terminal, but commands may have gone whose answers went
+// elsewhere.
+void TerminalConnection::answerClosedAtOnce()
+{
+    if (state != Open)
+        return;
+    if (oks > 0 || received > 0) {
+        emit answerLost(answerClosedText());
+        return;
+    }
+    fail(Error::ConnectionLost, answerClosedText() + QStringLiteral(" as soon as the PC connected"));
+}
+
+void TerminalConnection::protocolError(const QString &message)
+{
+    fail(Error::ProtocolError, QStringLiteral("%1: %2").arg(portText(answerPort), message));
 }
 
 void TerminalConnection::answerReadyRead()
 {
-    answerBuffer += _answer->readAll();
-    if (state != Open)
+    const QByteArray bytes = _answer->readAll();
+    if (bytes.isEmpty() || (state != Open && state != ConnectingAnswer && state != ConnectingData))
         return;
-    while (answerBuffer.size() >= 2) {
-        if (!answerBuffer.startsWith("ok")) {
-            const QByteArray stray = answerBuffer;
-            answerBuffer.clear();
-            emit unexpectedAnswer(stray);
-            return;
-        }
-        answerBuffer.remove(0, 2);
-        ++oks;
-        emit okReceived();
+    // One pass over the bytes: a flood of "ok"s costs linear time, and
+    // nothing but an "o" waiting for its "k" is kept between reads.
+    const int n = bytes.size();
+    const char *p = bytes.constData();
+    int i = 0;
+    qint64 count = 0;
+    if (answerPartial && p[0] == 'k') {
+        ++count;
+        i = 1;
+    } else if (answerPartial) {
+        i = -1;   // the "o" before is stray too
     }
+    answerPartial = false;
+    while (i >= 0 && i + 1 < n && p[i] == 'o' && p[i + 1] == 'k') {
+        ++count;
+        i += 2;
+    }
+    if (i >= 0 && i == n - 1 && p[i] == 'o') {
+        answerPartial = true;
+        ++i;
+    }
+    oks += count;
+    if (count > 0)
+        emit oksReceived(count);
+    if (state == Done || i == n)
+        return;
+    const QByteArray stray = i < 0 ? QByteArray("o") + bytes : bytes.mid(i);
+    emit unexpectedAnswer(stray);
 }
 
 void TerminalConnection::dataReadyRead()
@@ -217,6 +294,7 @@ void TerminalConnection::finishClose()
     state = Done;
     connectTimer.stop();
     closeTimer.stop();
+    answerVerdictTimer.stop();
     emit closed();
 }
 
@@ -227,6 +305,7 @@ void TerminalConnection::fail(Error error, const QString &message)
     state = Done;
     connectTimer.stop();
     closeTimer.stop();
+    answerVerdictTimer.stop();
     _data->abort();
     _answer->abort();
     emit failed(error, message);

@@ -32,6 +32,10 @@ public:
     // Graceful: pending bytes are written, then both connections end.
     void close();
 
+    // The terminal broke the protocol (an "ok" with no command waiting): the
+    // connection ends with failed(Error::ProtocolError, message).
+    void protocolError(const QString &message);
+
     bool isOpen() const { return state == Open; }
     bool hasAnswerConnection() const { return state == Open && !answerGone; }
     qint64 okCount() const { return oks; }
@@ -43,10 +47,14 @@ public:
     // A terminal that closes a fresh connection this soon, before it has
     // said anything, is serving another PC.
     static constexpr int BusyWindowMs = 1500;
+    // What the answer port may hold unread: it carries nothing but "ok"s,
+    // and a terminal that floods it must not grow the PC's memory.
+    static constexpr qint64 AnswerReadBufferBytes = 64 * 1024;
 
 signals:
     void opened();
-    void okReceived();
+    // Every "ok" of one read of the answer port, counted at once.
+    void oksReceived(qint64 count);
     void dataReceived(const QByteArray &bytes);
     // Why, and one line for the user; the connection is gone.
     void failed(QuarnelPc::Error error, const QString &message);
@@ -70,6 +78,9 @@ private:
     enum State { Idle, ConnectingAnswer, ConnectingData, Open, Closing, Done };
 
     void fail(Error error, const QString &message);
+    void answerClosedWhileConnecting();
+    void answerClosedAtOnce();
+    QString answerClosedText() const;
     void finishClose();
     QString portText(quint16 port) const;
 
@@ -77,13 +88,15 @@ private:
     QTcpSocket *_answer;
     QTimer connectTimer;
     QTimer closeTimer;
+    QTimer answerVerdictTimer;
     QElapsedTimer openedAt;
     QString hostName;
     quint16 dataPort = 0;
     quint16 answerPort = 0;
     int connectTimeoutMs = 5000;
     State state = Idle;
-    QByteArray answerBuffer;
+    bool answerPartial = false;   // the read ended with the "o" of an "ok"
+    bool answerRetried = false;
     bool answerGone = false;
     qint64 oks = 0;
     qint64 received = 0;

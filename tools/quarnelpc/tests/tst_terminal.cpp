@@ -1,5 +1,7 @@
 #include <QTest>
+#include <QUdpSocket>
 
+#include <quarnelpc/discovery.h>
 #include <quarnelpc/terminal.h>
 
 // What the library lets into the PC's stream, and how long it waits.
@@ -11,6 +13,7 @@ private slots:
     void headboxBytesNeverFormTheKey();
     void pauseAsTheTerminalTakesIt_data();
     void pauseAsTheTerminalTakesIt();
+    void discoveryClosedFromItsHandler();
 };
 
 using namespace QuarnelPc;
@@ -60,6 +63,45 @@ void tst_Terminal::pauseAsTheTerminalTakesIt()
     QFETCH(Command, command);
     QFETCH(int, pauseMs);
     QCOMPARE(command.pauseMs(), pauseMs);
+}
+
+namespace {
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg)
+        warnings.append(message);
+    previousHandler(type, context, message);
+}
+} // namespace
+
+void tst_Terminal::discoveryClosedFromItsHandler()
+{
+    // What a program does once it has found its terminal. Free ports of this
+    // test's own network namespace.
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 port = probe.localPort();
+    probe.close();
+    Discovery discovery;
+    QVERIFY2(discovery.listen(port, port + 1), qPrintable(discovery.errorString()));
+    int heard = 0;
+    connect(&discovery, &Discovery::announced, this, [&] {
+        ++heard;
+        discovery.close();
+    });
+    const QByteArray json("{\"connected_to\": \"cable\", \"name\": \"SN01\", \"num_devices\": 1, "
+                          "\"remote_terminal_port\": 2000}");
+    QUdpSocket terminal;
+    QCOMPARE(terminal.writeDatagram(json, QHostAddress::LocalHost, port), qint64(json.size()));
+    warnings.clear();
+    previousHandler = qInstallMessageHandler(recordWarnings);
+    QTRY_COMPARE(heard, 1);
+    qInstallMessageHandler(previousHandler);
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+    QVERIFY(!discovery.isListening());
 }
 
 QTEST_GUILESS_MAIN(tst_Terminal)

@@ -40,7 +40,8 @@ public:
     quint16 dataPort() const;
     QString connectedTo() const;
     QByteArray datagram() const;
-    // One line: serial, headbox count, port and connection.
+    // One line: serial, headbox count, port and connection; the texts from
+    // the network escaped (printable()).
     QString toText() const;
 
 private:

@@ -36,7 +36,7 @@ public:
     // The address the terminal gives for itself; null while it has none.
     QHostAddress terminal() const;
     QByteArray datagram() const;
-    // One line: serial, PC and terminal.
+    // One line: serial (escaped, see printable()), PC and terminal.
     QString toText() const;
 
 private:

@@ -14,7 +14,8 @@ enum class Error : int {
     Refused = 4,        // nothing listens on the port (the terminal is not running yet)
     Busy = 5,           // the terminal closed the connection at once: another PC has it
     TimedOut = 6,       // no connection within the connect time-out
-    ConnectionLost = 7  // the terminal closed the connection, or the network failed, while working
+    ConnectionLost = 7, // the terminal closed the connection, or the network failed, while working
+    ProtocolError = 9   // the terminal broke the protocol: an "ok" with no command waiting for it
 };
 
 } // namespace QuarnelPc

@@ -20,6 +20,11 @@ namespace QuarnelPc {
 // The protocol's software version, "1.9.2022.5" style.
 QUARNELPC_EXPORT QString version();
 
+// Text from the network made safe to print: every control or formatting
+// character (escape sequences, bidirectional overrides, line separators)
+// written as \uXXXX, as JSON writes it; the rest as it is.
+QUARNELPC_EXPORT QString printable(const QString &text);
+
 } // namespace QuarnelPc
 
 #endif

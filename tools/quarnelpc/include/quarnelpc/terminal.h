@@ -20,8 +20,11 @@ namespace QuarnelPc {
 // Commands and headbox bytes go out in the order given. A command is written
 // once every command before it has been answered, and is then waited for:
 // commandAnswered() with the round trip, or commandTimedOut() after the
-// answer time-out (plus the pause of a delay command), which drops what was
-// queued behind it. What is given before connected() waits for it.
+// answer time-out (plus the pause of a delay command, plus 500 us for each
+// headbox byte written ahead of it, which the terminal passes on at 200 us a
+// byte or more), which drops what was queued behind it. What is given before
+// connected() waits for it. An "ok" with no command waiting for it ends the
+// connection with Error::ProtocolError.
 //
 // A connection ends with disconnected() (after disconnectFromTerminal(),
 // possibly before it returns) or with errorOccurred(), never both; either
