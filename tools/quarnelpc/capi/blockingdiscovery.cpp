@@ -52,12 +52,11 @@ int BlockingDiscovery::listen(QString *message)
 int BlockingDiscovery::next(quarnelpc_announcement *out, int timeoutMs, QString *message)
 {
     std::unique_lock<std::mutex> l(lock);
-    if (!changed.wait_for(l, std::chrono::milliseconds(timeoutMs), [this] { return !heard.empty(); })) {
+    if (!changed.wait_for(l, std::chrono::milliseconds(timeoutMs), [this] { return !heard.isEmpty(); })) {
         *message = QStringLiteral("no terminal heard within %1 ms").arg(timeoutMs);
         return QUARNELPC_E_TIMED_OUT;
     }
-    *out = heard.front();
-    heard.pop_front();
+    *out = heard.dequeue();
     return QUARNELPC_OK;
 }
 
@@ -70,9 +69,9 @@ void BlockingDiscovery::announced(const Announcement &a)
     c.data_port = a.dataPort();
     copyText(c.connected_to, a.connectedTo());
     std::lock_guard<std::mutex> l(lock);
-    if (heard.size() == QueueLimit)
-        heard.pop_front();
-    heard.push_back(c);
+    if (size_t(heard.size()) == QueueLimit)
+        heard.dequeue();
+    heard.enqueue(c);
     changed.notify_all();
 }
 

@@ -1,10 +1,10 @@
 #ifndef QUARNELPC_BLOCKINGDISCOVERY_H
 #define QUARNELPC_BLOCKINGDISCOVERY_H
 
+#include <QQueue>
 #include <QString>
 
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 
 #include "networkthread.h"
@@ -37,7 +37,7 @@ private:
 
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<quarnelpc_announcement> heard;
+    QQueue<quarnelpc_announcement> heard;
 };
 
 } // namespace QuarnelPc

@@ -123,6 +123,10 @@ int BlockingTerminal::read(char *buffer, size_t size, size_t *got, int timeoutMs
     changed.wait_for(l, std::chrono::milliseconds(timeoutMs),
                      [this] { return streamBytes > 0 || link == Link::Ended || callback; });
     *got = takeBuffered(buffer, size);
+    if (streamHeld && streamBytes < ResumeAt) {
+        streamHeld = false;
+        net.post([this] { terminal->holdStream(false); });
+    }
     if (*got > 0)
         return QUARNELPC_OK;
     if (link == Link::Ended) {
@@ -137,14 +141,14 @@ int BlockingTerminal::read(char *buffer, size_t size, size_t *got, int timeoutMs
 size_t BlockingTerminal::takeBuffered(char *buffer, size_t size)
 {
     size_t taken = 0;
-    while (taken < size && !stream.empty()) {
-        const QByteArray &front = stream.front();
+    while (taken < size && !stream.isEmpty()) {
+        const QByteArray &front = stream.head();
         const size_t n = std::min(size - taken, size_t(front.size()) - streamOffset);
         std::memcpy(buffer + taken, front.constData() + streamOffset, n);
         taken += n;
         streamOffset += n;
         if (streamOffset == size_t(front.size())) {
-            stream.pop_front();
+            stream.dequeue();
             streamOffset = 0;
         }
     }
@@ -161,6 +165,11 @@ int BlockingTerminal::setCallback(quarnelpc_stream_callback newCallback, void *u
         std::lock_guard<std::mutex> l(lock);
         callback = newCallback;
         callbackUser = user;
+        // The callback takes the stream as it comes: nothing to hold for.
+        if (callback && streamHeld) {
+            streamHeld = false;
+            terminal->holdStream(false);
+        }
         changed.notify_all();
     });
     return QUARNELPC_OK;
@@ -182,31 +191,23 @@ void BlockingTerminal::streamArrived(const QByteArray &bytes)
 {
     quarnelpc_stream_callback deliver = nullptr;
     void *user = nullptr;
+    bool hold = false;
     {
         std::lock_guard<std::mutex> l(lock);
-        if (link == Link::Ended)
-            return;
         deliver = callback;
         user = callbackUser;
-        if (!deliver && streamBytes + size_t(bytes.size()) > StreamLimit) {
-            link = Link::Ended;
-            endError = QUARNELPC_E_FAILURE;
-            endMessage = QStringLiteral("%1: the program fell %2 bytes behind the stream; the connection was closed")
-                             .arg(terminal->peerText()).arg(StreamLimit);
-            changed.notify_all();
-        } else if (!deliver) {
-            stream.push_back(bytes);
+        if (!deliver) {
+            stream.enqueue(bytes);
             streamBytes += size_t(bytes.size());
+            hold = !streamHeld && streamBytes >= HoldAt;
+            streamHeld = streamHeld || hold;
             changed.notify_all();
-            return;
         }
     }
-    if (deliver) {
+    if (deliver)
         deliver(user, bytes.constData(), size_t(bytes.size()));
-        return;
-    }
-    // Nothing more is kept: the terminal must know at once that nobody reads.
-    terminal->disconnectFromTerminal();
+    else if (hold)
+        terminal->holdStream(true);
 }
 
 void BlockingTerminal::ended(int error, const QString &message)

@@ -2,11 +2,11 @@
 #define QUARNELPC_BLOCKINGTERMINAL_H
 
 #include <QByteArray>
+#include <QQueue>
 #include <QString>
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 
 #include "networkthread.h"
@@ -23,8 +23,13 @@ class Terminal;
 class BlockingTerminal
 {
 public:
-    // Stream bytes kept for read(); beyond this the reader is too slow.
-    static constexpr size_t StreamLimit = size_t(64) << 20;
+    // Unread stream bytes: from HoldAt on, no more is read from the
+    // terminal (TCP holds it back) until read() has brought them below
+    // ResumeAt, so memory stays bounded and the terminal knows the PC lags.
+    // A headbox streams at its own pace: once the terminal's and the FPGA's
+    // buffers are full it loses words, so the PC keeps minutes of stream first.
+    static constexpr size_t HoldAt = size_t(64) << 20;
+    static constexpr size_t ResumeAt = size_t(32) << 20;
 
     BlockingTerminal();
     ~BlockingTerminal();
@@ -58,9 +63,11 @@ private:
     int commandError = QUARNELPC_OK;
     QString commandMessage;
     double commandRoundTripMs = 0;
-    std::deque<QByteArray> stream;
+    // Qt's container: std's templates would be exported from the library.
+    QQueue<QByteArray> stream;
     size_t streamOffset = 0;        // into stream.front()
     size_t streamBytes = 0;
+    bool streamHeld = false;
     quarnelpc_stream_callback callback = nullptr;
     void *callbackUser = nullptr;
 

@@ -2,11 +2,10 @@
 
 #include <QCoreApplication>
 
+#include <pthread.h>
+
 #include <clocale>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace QuarnelPc {
 
@@ -16,39 +15,45 @@ int argc = 1;
 char name[] = "quarnelpc";
 char *argv[] = {name, nullptr};
 
-void hostApplication(std::mutex *lock, std::condition_variable *made, bool *ready)
+// A POSIX thread rather than std::thread, whose template instances the
+// library would export; nor a QThread, which would make the caller's
+// thread Qt's main thread.
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t made = PTHREAD_COND_INITIALIZER;
+bool ready = false;
+
+void *hostApplication(void *)
 {
     const std::string locale = std::setlocale(LC_ALL, nullptr);
     // Never deleted: handles may be in use until the process ends.
     new QCoreApplication(argc, argv);
     std::setlocale(LC_ALL, locale.c_str());
-    {
-        std::lock_guard<std::mutex> l(*lock);
-        *ready = true;
-        made->notify_all();
-    }
+    pthread_mutex_lock(&lock);
+    ready = true;
+    pthread_cond_broadcast(&made);
     // The application's thread stays, idle, as long as the application.
-    std::mutex idle;
-    std::condition_variable never;
-    std::unique_lock<std::mutex> l(idle);
-    never.wait(l, [] { return false; });
+    for (;;)
+        pthread_cond_wait(&made, &lock);
+    return nullptr;
 }
 
 } // namespace
 
 void QtRuntime::ensure()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (QCoreApplication::instance())
-            return;
-        std::mutex lock;
-        std::condition_variable made;
-        bool ready = false;
-        std::thread(hostApplication, &lock, &made, &ready).detach();
-        std::unique_lock<std::mutex> l(lock);
-        made.wait(l, [&] { return ready; });
-    });
+    pthread_mutex_lock(&lock);
+    if (!ready && !QCoreApplication::instance()) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        if (pthread_create(&thread, &attributes, hostApplication, nullptr) == 0) {
+            while (!ready)
+                pthread_cond_wait(&made, &lock);
+        }
+        pthread_attr_destroy(&attributes);
+    }
+    pthread_mutex_unlock(&lock);
 }
 
 } // namespace QuarnelPc

@@ -31,6 +31,8 @@ public:
     void send(const QByteArray &bytes);
     // Graceful: pending bytes are written, then both connections end.
     void close();
+    // While held, the data connection is not read (see Terminal::holdStream).
+    void holdStream(bool hold);
 
     bool isOpen() const { return state == Open; }
     bool hasAnswerConnection() const { return state == Open && !answerGone; }
@@ -43,6 +45,9 @@ public:
     // A terminal that closes a fresh connection this soon, before it has
     // said anything, is serving another PC.
     static constexpr int BusyWindowMs = 1500;
+    // What Qt reads ahead from the data connection: bounded, so that a held
+    // stream leaves the rest in the kernel and TCP holds the terminal back.
+    static constexpr qint64 DataReadAheadBytes = 1 << 20;
 
 signals:
     void opened();
@@ -87,6 +92,7 @@ private:
     bool answerGone = false;
     qint64 oks = 0;
     qint64 received = 0;
+    bool held = false;
 };
 
 } // namespace QuarnelPc

@@ -21,6 +21,11 @@
  *    call returns QUARNELPC_E_USAGE at once. After quarnelpc_close() or
  *    quarnelpc_set_stream_callback() returns, the old callback is no longer
  *    called.
+ *  - Qt delivers no network event in a process without a QCoreApplication:
+ *    in a program that has none at its first quarnelpc_connect() or
+ *    quarnelpc_discovery_open(), the library makes one on a thread of its
+ *    own and keeps it until the process ends (the program's locale stays
+ *    as it was). A Qt program creates its own before that first call.
  *  - Close every handle before the program ends (and, in a Qt program,
  *    before its QCoreApplication is destroyed).
  *
@@ -46,7 +51,7 @@ extern "C" {
 
 typedef enum quarnelpc_error {
     QUARNELPC_OK = 0,
-    QUARNELPC_E_FAILURE = 1,         /* anything else: a port in use, the stream buffer full */
+    QUARNELPC_E_FAILURE = 1,         /* anything else: a port in use */
     QUARNELPC_E_USAGE = 2,           /* a bad argument, or a call this thread may not make now */
     QUARNELPC_E_UNREACHABLE = 3,     /* host not found, no route, network unreachable */
     QUARNELPC_E_REFUSED = 4,         /* nothing listens on the port */
@@ -124,11 +129,13 @@ QUARNELPC_C_API quarnelpc_error quarnelpc_raw_command(quarnelpc_terminal *termin
                                                       const void *parameters, size_t size, int timeout_ms,
                                                       double *round_trip_ms);
 /* Takes up to size bytes of the stream into buffer; *got says how many.
- * Waits up to timeout_ms for the first byte (0 only looks). The library
- * keeps up to 64 MiB that were not read yet; a program that falls further
- * behind loses the connection (QUARNELPC_E_FAILURE), never a byte
- * silently. Once the connection has ended, what was received before is
- * still read, then the reason it ended is returned. */
+ * Waits up to timeout_ms for the first byte (0 only looks). Once 64 MiB
+ * wait unread (minutes of a headbox's stream), the library reads no more
+ * from the terminal until the program has caught up to 32 MiB: TCP holds
+ * the terminal back, and a headbox that streams on regardless loses words
+ * once the terminal's own buffers are full. So read at least as fast as
+ * the headboxes stream. Once the connection has ended, what was received
+ * before is still read, then the reason it ended is returned. */
 QUARNELPC_C_API quarnelpc_error quarnelpc_read(quarnelpc_terminal *terminal, void *buffer, size_t size,
                                                size_t *got, int timeout_ms);
 /* From now on the stream goes to callback (null: to quarnelpc_read()
