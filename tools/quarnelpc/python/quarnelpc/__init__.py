@@ -229,9 +229,12 @@ class Terminal:
     connection.
 
     The stream is read with read() or by iterating over chunks(), or it goes
-    to a callback given to on_data(). The library keeps up to 64 MiB that
-    were not read yet; a program that falls further behind loses the
-    connection (Failure), never a byte silently.
+    to a callback given to on_data(). Once 64 MiB wait unread (minutes of a
+    headbox's stream), the library reads no more from the terminal until
+    the program has caught up to 32 MiB: TCP holds the terminal back, and a
+    headbox that streams on regardless loses words once the terminal's own
+    buffers are full. So read at least as fast as the headboxes stream; a
+    callback runs on the network thread and holds the stream while it runs.
     """
 
     def __init__(self, host: str, data_port: int = 0, answer_port: int = 0, timeout: float = 5.0):
