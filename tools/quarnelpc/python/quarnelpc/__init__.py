@@ -176,6 +176,7 @@ class Discovery:
     each."""
 
     def __init__(self, timeout: float = 30.0):
+        """Starts listening; `timeout` is the default wait of next()."""
         self.timeout = timeout
         handle = _handle()
         _check(_lib.quarnelpc_discovery_open(ctypes.byref(handle)))
@@ -193,6 +194,8 @@ class Discovery:
                             raw.headbox_count, raw.data_port, raw.connected_to.decode("utf-8", "replace"))
 
     def __iter__(self) -> Iterator[Announcement]:
+        """The announcements as they are heard; raises TimedOut when none
+        comes within the Discovery's time-out."""
         while True:
             yield self.next()
 
@@ -238,6 +241,7 @@ class Terminal:
     """
 
     def __init__(self, host: str, data_port: int = 0, answer_port: int = 0, timeout: float = 5.0):
+        """Connects to the terminal at host, waiting up to `timeout` seconds."""
         self._callback = None
         handle = _handle()
         _check(_lib.quarnelpc_connect(host.encode(), data_port, answer_port, _ms(timeout), ctypes.byref(handle)))
@@ -329,6 +333,7 @@ class Terminal:
             yield chunk
 
     def __iter__(self) -> Iterator[bytes]:
+        """The stream, as chunks() gives it with its defaults."""
         return self.chunks()
 
     def on_data(self, callback: Optional[Callable[[bytes], None]]) -> None:
