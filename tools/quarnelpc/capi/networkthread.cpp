@@ -1,13 +1,13 @@
 #include "networkthread.h"
 
-#include <QObject>
+#include "networkmailbox.h"
 
 namespace QuarnelPc {
 
-NetworkThread::NetworkThread() : context(new QObject)
+NetworkThread::NetworkThread() : mailbox(new NetworkMailbox)
 {
     setObjectName(QStringLiteral("quarnelpc"));
-    context->moveToThread(this);
+    mailbox->moveToThread(this);
     start();
 }
 
@@ -15,8 +15,8 @@ NetworkThread::~NetworkThread()
 {
     quit();
     wait();
-    // The thread has ended: nothing runs on the context any more.
-    delete context;
+    // The thread has ended: nothing runs on the mailbox any more.
+    delete mailbox;
 }
 
 void NetworkThread::call(const std::function<void()> &work)
@@ -25,12 +25,12 @@ void NetworkThread::call(const std::function<void()> &work)
         work();
         return;
     }
-    QMetaObject::invokeMethod(context, work, Qt::BlockingQueuedConnection);
+    mailbox->call(work);
 }
 
 void NetworkThread::post(const std::function<void()> &work)
 {
-    QMetaObject::invokeMethod(context, work, Qt::QueuedConnection);
+    mailbox->post(work);
 }
 
 bool NetworkThread::isCurrent() const

@@ -5,13 +5,13 @@
 
 #include <functional>
 
-class QObject;
-
 namespace QuarnelPc {
 
+class NetworkMailbox;
+
 // The thread that runs the Qt objects of one C handle, so that a slow
-// callback of one terminal never holds up another. Work reaches it as
-// queued calls; objects that work creates live on it, and its owner deletes
+// callback of one terminal never holds up another. Work reaches it through
+// a NetworkMailbox; objects that work creates live on it, and its owner deletes
 // them there before the thread ends. Qt delivers no event to any thread
 // without a QCoreApplication: QtRuntime::ensure() comes first.
 class NetworkThread : public QThread
@@ -28,7 +28,7 @@ public:
     bool isCurrent() const;
 
 private:
-    QObject *context;
+    NetworkMailbox *mailbox;
 };
 
 } // namespace QuarnelPc
