@@ -23,33 +23,52 @@ function(quarnel_add_test name)
     target_compile_options(${name} PRIVATE -g1)
     # Cross builds run the test binaries under user-mode emulation.
     add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
-    if(NOT T_TIMEOUT)
-        set(T_TIMEOUT 60)
-    endif()
-    set(environment "QT_QPA_PLATFORM=offscreen" "ZELK_FPGA=sim")
-    if(QUARNEL_SANITIZE STREQUAL "asan")
-        math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
-        list(APPEND environment
-            "ASAN_OPTIONS=detect_leaks=1"
-            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/scripts/lsan.supp"
-            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
-    elseif(QUARNEL_SANITIZE STREQUAL "tsan")
-        math(EXPR T_TIMEOUT "${T_TIMEOUT} * 5")
-        # One suppression file for the whole tree: Qt's own internals and the
-        # test doubles that lock through Qt, nothing of the program.
-        list(APPEND environment
-            "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/scripts/tsan.supp")
-    endif()
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${T_TIMEOUT})
-    if(T_LABELS)
-        set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
-    endif()
+    _quarnel_test_properties(${name} "${T_TIMEOUT}" "${T_LABELS}" "")
     # Sanitizer flavours build only what they run (see quarnel_test_groups).
     if("threads" IN_LIST T_LABELS AND NOT "heavy" IN_LIST T_LABELS)
         set_property(GLOBAL APPEND PROPERTY QUARNEL_TESTS_THREADS ${name})
     endif()
     if(NOT "heavy" IN_LIST T_LABELS)
         set_property(GLOBAL APPEND PROPERTY QUARNEL_TESTS_LIGHT ${name})
+    endif()
+endfunction()
+
+# quarnel_add_command_test(<name> COMMAND <command...> [ENVIRONMENT <VAR=value...>]
+#                          [DEPENDS <targets...>] [LABELS <labels...>] [TIMEOUT <seconds>])
+#
+# A test that is a command rather than a QtTest binary (a pytest suite), run
+# inside the harness like the others, with the same environment and time-outs.
+# DEPENDS: the targets it runs, built with the test groups.
+function(quarnel_add_command_test name)
+    cmake_parse_arguments(T "" "TIMEOUT" "COMMAND;ENVIRONMENT;DEPENDS;LABELS" ${ARGN})
+    add_test(NAME ${name} COMMAND ${QUARNEL_HARNESS} ${T_COMMAND})
+    _quarnel_test_properties(${name} "${T_TIMEOUT}" "${T_LABELS}" "${T_ENVIRONMENT}")
+    if(T_DEPENDS AND NOT "heavy" IN_LIST T_LABELS)
+        set_property(GLOBAL APPEND PROPERTY QUARNEL_TESTS_LIGHT ${T_DEPENDS})
+    endif()
+endfunction()
+
+function(_quarnel_test_properties name timeout labels extra_environment)
+    if(NOT timeout)
+        set(timeout 60)
+    endif()
+    set(environment "QT_QPA_PLATFORM=offscreen" "ZELK_FPGA=sim" ${extra_environment})
+    if(QUARNEL_SANITIZE STREQUAL "asan")
+        math(EXPR timeout "${timeout} * 3")
+        list(APPEND environment
+            "ASAN_OPTIONS=detect_leaks=1"
+            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/scripts/lsan.supp"
+            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+    elseif(QUARNEL_SANITIZE STREQUAL "tsan")
+        math(EXPR timeout "${timeout} * 5")
+        # One suppression file for the whole tree: Qt's own internals and the
+        # test doubles that lock through Qt, nothing of the program.
+        list(APPEND environment
+            "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/scripts/tsan.supp")
+    endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${timeout})
+    if(labels)
+        set_tests_properties(${name} PROPERTIES LABELS "${labels}")
     endif()
 endfunction()
 

@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps netpbm socat procps
     help2man lintian xserver-xephyr
+    python3-pytest
 )
 
 missing=()

@@ -14,9 +14,11 @@
 #                                        warning a package does not override;
 #                                        each changelog names its version
 #   package_test.sh pc-contents DEB...   the PC packages (libquarnelpc1,
-#   package_test.sh pc-install DEB...    libquarnelpc-dev, quarnelclient): their
-#                                        contents; installed (in the harness
-#                                        only), the example built, purged
+#   package_test.sh pc-install DEB...    libquarnelpc-dev, quarnelclient,
+#                                        python3-quarnelpc): their contents;
+#                                        installed (in the harness only), the
+#                                        examples built, the module imported,
+#                                        purged
 #   package_test.sh host BUILD_DIR       all of these, on the packages cpack
 #                                        makes now from BUILD_DIR (inside the
 #                                        harness), the PC packages as the
@@ -141,9 +143,9 @@ check_lintian() {
     note "lintian: no errors or warnings left"
 }
 
-# The PC packages: the library, its development files and the client, for
-# the build machine; nothing of the panel's in them.
-pc_lib= pc_dev= pc_client=
+# The PC packages: the library, its development files, the client and the
+# Python module, for the build machine; nothing of the panel's in them.
+pc_lib= pc_dev= pc_client= pc_python=
 sort_pc_packages() {
     local deb
     for deb in "$@"; do
@@ -151,10 +153,12 @@ sort_pc_packages() {
         libquarnelpc1) pc_lib=$(readlink -f "$deb") ;;
         libquarnelpc-dev) pc_dev=$(readlink -f "$deb") ;;
         quarnelclient) pc_client=$(readlink -f "$deb") ;;
+        python3-quarnelpc) pc_python=$(readlink -f "$deb") ;;
         *) fail "not a PC package: $deb" ;;
         esac
     done
-    [ -n "$pc_lib" ] && [ -n "$pc_dev" ] && [ -n "$pc_client" ] || fail "PC packages missing among: $*"
+    [ -n "$pc_lib" ] && [ -n "$pc_dev" ] && [ -n "$pc_client" ] && [ -n "$pc_python" ] \
+        || fail "PC packages missing among: $*"
 }
 
 check_pc_contents() {
@@ -164,10 +168,11 @@ check_pc_contents() {
     arch=$(dpkg --print-architecture)
     multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     local lib=./usr/lib/$multiarch
-    for deb in "$pc_lib" "$pc_dev" "$pc_client"; do
+    for deb in "$pc_lib" "$pc_dev" "$pc_client" "$pc_python"; do
         fields=$(dpkg-deb --field "$deb")
         note "$(basename "$deb")"
         echo "$fields"
+        [ "$deb" != "$pc_python" ] || arch=all
         expect_line "$fields" "^Architecture: $arch\$" "architecture of $deb"
         expect_line "$fields" "^Version: $version\$" "version of $deb"
         expect_line "$fields" '^Source: quarnel$' "source package of $deb"
@@ -191,6 +196,9 @@ check_pc_contents() {
     summaries=$(for deb in "$pc_lib" "$pc_dev" "$pc_client"; do dpkg-deb --field "$deb" Description | sed -n 1p; done)
     [ "$(sort -u <<<"$summaries" | wc -l)" -eq 3 ] || fail "the PC packages share a short description:"$'\n'"$summaries"
     grep -Eq '(^|, )qtbase5-dev( |,|$)' <<<"$(dpkg-deb --field "$pc_dev" Depends)" || fail "libquarnelpc-dev does not bring Qt's headers"
+    depends=$(dpkg-deb --field "$pc_python" Depends)
+    grep -q "libquarnelpc1 (>= $version)" <<<"$depends" || fail "python3-quarnelpc does not depend on this libquarnelpc1: $depends"
+    grep -Eq '(^|, )python3(:any)?( |,|$)' <<<"$depends" || fail "python3-quarnelpc does not depend on python3: $depends"
     local x
     x=$(mktemp -d)
     temp_dirs+=("$x")
@@ -204,14 +212,22 @@ check_pc_contents() {
     expect_line "$files" "^-rw-r--r-- root/root .* $lib/libquarnelpc\.so\.1\.0\.0\$" "library in libquarnelpc1"
     ! grep -Eq '/include/|libquarnelpc\.so$| -> libquarnelpc\.so\.1$' <<<"$files" || fail "libquarnelpc1 holds development files"
     files=$(dpkg-deb --contents "$pc_dev")
-    for f in quarnelpc quarnelpc_global error command announcement connectionstatus discovery terminal; do
+    for f in quarnelpc quarnelpc_global error command announcement connectionstatus discovery terminal \
+             quarnelpc_c version; do
         grep -q " ./usr/include/quarnelpc/$f\.h\$" <<<"$files" || fail "libquarnelpc-dev lacks the header $f.h"
     done
     expect_line "$files" " $lib/libquarnelpc\.so -> libquarnelpc\.so\.1\$" "development link in libquarnelpc-dev"
     for f in "$lib/pkgconfig/quarnelpc.pc" ./usr/share/doc/libquarnelpc-dev/protocol.md \
-             ./usr/share/doc/libquarnelpc-dev/examples/record_exam.cpp; do
+             ./usr/share/doc/libquarnelpc-dev/examples/record_exam.cpp \
+             ./usr/share/doc/libquarnelpc-dev/examples/record_exam.c; do
         grep -q " $f\$" <<<"$files" || fail "libquarnelpc-dev lacks $f"
     done
+    files=$(dpkg-deb --contents "$pc_python")
+    for f in ./usr/lib/python3/dist-packages/quarnelpc/__init__.py \
+             ./usr/share/doc/python3-quarnelpc/examples/record_exam.py; do
+        grep -q " $f\$" <<<"$files" || fail "python3-quarnelpc lacks $f"
+    done
+    ! grep -q '__pycache__\|\.pyc$' <<<"$files" || fail "python3-quarnelpc holds byte code (postinst makes it)"
     files=$(dpkg-deb --contents "$pc_client")
     for f in ./usr/bin/quarnelclient ./usr/share/man/man1/quarnelclient.1.gz; do
         grep -q " $f\$" <<<"$files" || fail "quarnelclient lacks $f"
@@ -229,10 +245,14 @@ check_pc_contents() {
         dynamic=$(readelf -d "$elf")
         ! grep -Eq 'R(UN)?PATH' <<<"$dynamic" || fail "$elf carries a run path"
     done
-    # The public classes only: what the library is built from stays inside.
+    # The public classes and the C interface only: what the library is built
+    # from stays inside.
     local exported
-    exported=$(nm -D --defined-only -C "$so" | awk '{ $1 = ""; $2 = ""; print }' | grep -v 'QuarnelPc::' || true)
-    [ -z "$exported" ] || fail "libquarnelpc exports more than its public classes:"$'\n'"$exported"
+    exported=$(nm -D --defined-only -C "$so" | awk '{ $1 = ""; $2 = ""; print }' \
+        | grep -v -e 'QuarnelPc::' -e '^  quarnelpc_[a-z_]*$' || true)
+    [ -z "$exported" ] || fail "libquarnelpc exports more than its public classes and C interface:"$'\n'"$exported"
+    grep -q '^  quarnelpc_connect$' <<<"$(nm -D --defined-only "$so" | awk '{ $1 = ""; $2 = ""; print }')" \
+        || fail "libquarnelpc does not export its C interface"
     expect_line "$(cat "$x/root/${lib#./}/pkgconfig/quarnelpc.pc")" '^prefix=/usr$' "pkg-config prefix"
     ! grep -rqF -e "$repo" -e /_CPack_Packages/ "$x/root/usr/include" "$x/root/${lib#./}/pkgconfig" \
         || fail "build paths in the development files"
@@ -423,13 +443,14 @@ check_install() {
 }
 
 # The PC packages on the overlay: the client runs on the installed library,
-# and the example builds against the development package as its comment
-# says; then they go without a trace.
+# the examples build against the development package as their comments say,
+# the Python module imports and loads the installed library; then they go
+# without a trace (the module's byte code with them).
 check_pc_install() {
     sort_pc_packages "$@"
     [ -n "$root" ] || make_overlay
     local deb pkgs=()
-    for deb in "$pc_lib" "$pc_dev" "$pc_client"; do
+    for deb in "$pc_lib" "$pc_dev" "$pc_client" "$pc_python"; do
         cp "$deb" "$root/pkg/"
         pkgs+=("/pkg/$(basename "$deb")")
     done
@@ -451,9 +472,22 @@ check_pc_install() {
     out=$(in_root ldd /pkg/record_exam)
     grep -Eq "libquarnelpc\.so\.1 => (/usr)?/lib/$multiarch/libquarnelpc\.so\.1 " <<<"$out" \
         || fail "the example does not load the installed library: $out"
+    note "the C example, built with pkg-config quarnelpc"
+    out=$(in_root sh -c "cc -Wall -Wextra -Werror -o /pkg/record_exam_c ${example%.cpp}.c \$(pkg-config --cflags --libs quarnelpc)" 2>&1) \
+        || fail "the C example does not build against the installed package: $out"
 
-    note "dpkg --purge quarnelclient libquarnelpc-dev libquarnelpc1"
-    in_root dpkg --purge quarnelclient libquarnelpc-dev libquarnelpc1 >/dev/null || fail "purge of the PC packages failed"
+    note "python3 -c 'import quarnelpc' (the installed module on the installed library)"
+    out=$(in_root env -u QUARNELPC_LIBRARY -u PYTHONPATH /usr/bin/python3 -c \
+        'import quarnelpc; print(quarnelpc.protocol_version(), quarnelpc.__file__, quarnelpc.Terminal.__doc__ is not None)' 2>&1) \
+        || fail "the installed module does not import: $out"
+    [ "$out" = "$(dpkg-deb --field "$pc_lib" Version) /usr/lib/python3/dist-packages/quarnelpc/__init__.py True" ] \
+        || fail "the installed module says: $out"
+    [ -n "$(ls "$root"/usr/lib/python3/dist-packages/quarnelpc/__pycache__/*.pyc 2>/dev/null)" ] \
+        || fail "postinst did not byte-compile the module"
+
+    note "dpkg --purge python3-quarnelpc quarnelclient libquarnelpc-dev libquarnelpc1"
+    in_root dpkg --purge python3-quarnelpc quarnelclient libquarnelpc-dev libquarnelpc1 >/dev/null \
+        || fail "purge of the PC packages failed"
     local left
     left=$(cd "$overlay_top/upper" && find . \( -name '*quarnelpc*' -o -name 'quarnelclient*' \) \
         ! -path './var/log/*' ! -path "./${QUARNEL_HARNESS_DIR#/}*" ! -path './pkg/*' || true)

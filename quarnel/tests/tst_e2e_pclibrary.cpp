@@ -1,4 +1,5 @@
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -8,6 +9,9 @@
 #include <unistd.h>
 
 #include <quarnelpc/quarnelpc.h>
+#include <quarnelpc/quarnelpc_c.h>
+
+#include <thread>
 
 #include "e2esupport.h"
 
@@ -24,6 +28,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void discoverConnectCommandStream();
+    void cInterfaceOnAThreadOfAQtProgram();
+    void exampleRecordsAnExam_data();
     void exampleRecordsAnExam();
 
 private:
@@ -110,13 +116,76 @@ void tst_E2ePcLibrary::discoverConnectCommandStream()
     QTRY_VERIFY_WITH_TIMEOUT(lastPc().isNull(), 20000);
 }
 
+namespace {
+QStringList qtWarnings;
+void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        qtWarnings << message;
+}
+} // namespace
+
+void tst_E2ePcLibrary::cInterfaceOnAThreadOfAQtProgram()
+{
+    // A Qt program (this test) calls the C interface from a thread of its
+    // own while its event loop stands still in join(): the library's
+    // threads do the work, on the program's QCoreApplication, silently.
+    qtWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarnings);
+    QStringList steps;
+    StreamChecker checker(1, true);
+    std::thread acquisition([&] {
+        quarnelpc_terminal *t = nullptr;
+        const auto step = [&](const char *what, quarnelpc_error error) {
+            steps << QStringLiteral("%1: %2 %3").arg(what).arg(error).arg(quarnelpc_last_message());
+            return error == QUARNELPC_OK;
+        };
+        const int32_t one = 1, off = 0;
+        if (!step("connect", quarnelpc_connect(qPrintable(harness::panelIp()), 0, 0, 20000, &t))
+            || !step("read 1", quarnelpc_command(t, QUARNELPC_HEADBOX_READ, &one, 1, 20000, nullptr))
+            || !step("sync on", quarnelpc_command(t, QUARNELPC_SYNC, &one, 1, 20000, nullptr)))
+            return (void)quarnelpc_close(t, 20000);
+        char buffer[65536];
+        while (checker.bytes() < 2000000 && checker.ok()) {
+            size_t got = 0;
+            if (!step("read", quarnelpc_read(t, buffer, sizeof buffer, &got, 60000)))
+                break;
+            checker.feed(buffer, got);
+        }
+        step("sync off", quarnelpc_command(t, QUARNELPC_SYNC, &off, 1, 20000, nullptr));
+        step("close", quarnelpc_close(t, 20000));
+    });
+    acquisition.join();
+    qInstallMessageHandler(previous);
+    QVERIFY2(steps.size() >= 5 && steps.filter(QRegularExpression(": [1-9]")).isEmpty(), qPrintable(steps.join('\n')));
+    QVERIFY2(checker.ok() && checker.bytes() >= 2000000, qPrintable(checker.firstError()));
+    QVERIFY2(qtWarnings.isEmpty(), qPrintable(qtWarnings.join('\n')));
+}
+
+void tst_E2ePcLibrary::exampleRecordsAnExam_data()
+{
+    // The C example has neither Qt nor an event loop of its own: the
+    // library's threads do the work, and any Qt warning of theirs ends it.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("fatalWarnings");
+    QTest::newRow("C++") << QStringLiteral(RECORD_EXAM_BIN) << false;
+    QTest::newRow("C") << QStringLiteral(RECORD_EXAM_C_BIN) << true;
+}
+
 void tst_E2ePcLibrary::exampleRecordsAnExam()
 {
+    QFETCH(QString, program);
+    QFETCH(bool, fatalWarnings);
     // As a developer runs it on the PC: it finds the terminal by itself.
     const QString file = tmp.filePath(QStringLiteral("exam.bin"));
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral(RECORD_EXAM_BIN), {QString(), QStringLiteral("1"), file});
+    if (fatalWarnings) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_FATAL_WARNINGS"), QStringLiteral("1"));
+        p.setProcessEnvironment(env);
+    }
+    p.start(program, {QString(), QStringLiteral("1"), file});
     QVERIFY(p.waitForStarted(10000));
     const bool ended = p.waitForFinished(90000);
     const QString output = QString::fromLocal8Bit(p.readAll());

@@ -106,6 +106,7 @@ bool Terminal::sendToHeadbox(const QByteArray &bytes)
 
 void Terminal::cancelCommands() { d->queue->cancel(); }
 int Terminal::pendingCommands() const { return d->queue->pendingCommands(); }
+void Terminal::holdStream(bool hold) { d->connection->holdStream(hold); }
 qint64 Terminal::answersReceived() const { return d->connection->okCount(); }
 qint64 Terminal::bytesReceived() const { return d->connection->receivedCount(); }
 quint16 Terminal::defaultDataPort() { return QuarnelProtocol::DataPort; }

@@ -7,6 +7,7 @@ namespace QuarnelPc {
 TerminalConnection::TerminalConnection(QObject *parent)
     : QObject(parent), _data(new QTcpSocket(this)), _answer(new QTcpSocket(this))
 {
+    _data->setReadBufferSize(DataReadAheadBytes);
     connectTimer.setSingleShot(true);
     connectTimer.setTimerType(Qt::PreciseTimer);
     closeTimer.setSingleShot(true);
@@ -58,6 +59,7 @@ void TerminalConnection::open(const QString &host, quint16 data, quint16 answer)
     answerPartial = false;
     answerRetried = false;
     answerGone = false;
+    held = false;
     oks = 0;
     received = 0;
     state = ConnectingAnswer;
@@ -247,8 +249,18 @@ void TerminalConnection::answerReadyRead()
     emit unexpectedAnswer(stray);
 }
 
+void TerminalConnection::holdStream(bool hold)
+{
+    held = hold;
+    // What arrived while held is read now, but not inside a receiver's call.
+    if (!held)
+        QMetaObject::invokeMethod(this, &TerminalConnection::dataReadyRead, Qt::QueuedConnection);
+}
+
 void TerminalConnection::dataReadyRead()
 {
+    if (held)
+        return;
     const QByteArray bytes = _data->readAll();
     received += bytes.size();
     if (state == Open && !bytes.isEmpty())

@@ -31,6 +31,8 @@ public:
     void send(const QByteArray &bytes);
     // Graceful: pending bytes are written, then both connections end.
     void close();
+    // While held, the data connection is not read (see Terminal::holdStream).
+    void holdStream(bool hold);
 
     // The terminal broke the protocol (an "ok" with no command waiting): the
     // connection ends with failed(Error::ProtocolError, message).
@@ -50,6 +52,9 @@ public:
     // What the answer port may hold unread: it carries nothing but "ok"s,
     // and a terminal that floods it must not grow the PC's memory.
     static constexpr qint64 AnswerReadBufferBytes = 64 * 1024;
+    // What Qt reads ahead from the data connection: bounded, so that a held
+    // stream leaves the rest in the kernel and TCP holds the terminal back.
+    static constexpr qint64 DataReadAheadBytes = 1 << 20;
 
 signals:
     void opened();
@@ -100,6 +105,7 @@ private:
     bool answerGone = false;
     qint64 oks = 0;
     qint64 received = 0;
+    bool held = false;
 };
 
 } // namespace QuarnelPc

@@ -1,7 +1,13 @@
+#include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
 #include <quarnelpc/discovery.h>
+
+#include <memory>
+
 #include <quarnelpc/terminal.h>
 
 // What the library lets into the PC's stream, and how long it waits.
@@ -14,6 +20,7 @@ private slots:
     void pauseAsTheTerminalTakesIt_data();
     void pauseAsTheTerminalTakesIt();
     void discoveryClosedFromItsHandler();
+    void heldStreamWaitsInTcp();
 };
 
 using namespace QuarnelPc;
@@ -102,6 +109,43 @@ void tst_Terminal::discoveryClosedFromItsHandler()
     qInstallMessageHandler(previousHandler);
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
     QVERIFY(!discovery.isListening());
+}
+
+void tst_Terminal::heldStreamWaitsInTcp()
+{
+    // A fake terminal on loopback floods the data port while the program
+    // holds the stream: the bytes wait in TCP, none is delivered or lost,
+    // and once released every one arrives in order.
+    QTcpServer answerServer, dataServer;
+    QVERIFY(answerServer.listen(QHostAddress::LocalHost) && dataServer.listen(QHostAddress::LocalHost));
+    Terminal t;
+    QByteArray received;
+    connect(&t, &Terminal::dataReceived, [&](const QByteArray &bytes) { received += bytes; });
+    t.connectToTerminal(QStringLiteral("127.0.0.1"), dataServer.serverPort(), answerServer.serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(t.isConnected(), 20000);
+    t.holdStream(true);
+    std::unique_ptr<QTcpSocket> data(dataServer.nextPendingConnection());
+    QVERIFY(data);
+
+    // Far more than the kernel's buffers and Qt's read-ahead take together.
+    const int total = 48 << 20;
+    QByteArray flood(total, Qt::Uninitialized);
+    for (int i = 0; i < total; ++i)
+        flood[i] = char(i * 7 + (i >> 16));
+    qint64 accepted = 0;
+    connect(data.get(), &QTcpSocket::bytesWritten, [&](qint64 n) { accepted += n; });
+    data->write(flood);
+    QTRY_VERIFY_WITH_TIMEOUT(accepted >= (1 << 20), 20000);
+    // Loopback has put those bytes into the program's socket already: one
+    // more pass of the event loop would deliver them, were it not held.
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(received.size(), 0);
+    QVERIFY(data->bytesToWrite() > 0);
+
+    t.holdStream(false);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), total, 60000);
+    QVERIFY(received == flood);
 }
 
 QTEST_GUILESS_MAIN(tst_Terminal)

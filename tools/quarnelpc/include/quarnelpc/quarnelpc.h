@@ -4,6 +4,14 @@
 // The PC side of the quarnel terminal's protocol (docs/protocol.md):
 // Discovery finds terminals, Terminal connects to one, sends it Commands,
 // waits for their "ok" and delivers the headboxes' stream.
+//
+// Threads: Discovery and Terminal are QObjects of the thread that creates
+// them (or that they are moved to). That thread runs a Qt event loop; every
+// call on them is made there, and their signals are emitted there. Nothing
+// in them blocks: results arrive as signals. Command, Announcement and
+// ConnectionStatus are values that any thread may copy. A program without
+// a Qt event loop, or in another language, uses the C interface
+// (quarnelpc_c.h), which runs these classes on threads of its own.
 
 #include <QString>
 
@@ -14,6 +22,7 @@
 #include "error.h"
 #include "quarnelpc_global.h"
 #include "terminal.h"
+#include "version.h"
 
 namespace QuarnelPc {
 

@@ -66,6 +66,10 @@ public:
     void cancelCommands();
     // Commands given and not yet answered.
     int pendingCommands() const;
+    // Flow control for a program that takes the stream at its own pace:
+    // while held, nothing more is read from the data connection, so TCP
+    // holds the terminal back instead of the PC keeping bytes without bound.
+    void holdStream(bool hold);
 
     qint64 answersReceived() const;
     qint64 bytesReceived() const;
