@@ -86,5 +86,5 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT QUARNEL_SANITIZE)
              COMMAND ${QUARNEL_HARNESS} ${PROJECT_SOURCE_DIR}/packaging/tests/package_test.sh host ${PROJECT_BINARY_DIR})
     # The longest test: started first, so that a parallel run on a clean
     # clone (no timings recorded yet) does not end waiting for it alone.
-    set_tests_properties(tst_package PROPERTIES LABELS package TIMEOUT 300 COST 1000)
+    set_tests_properties(tst_package PROPERTIES LABELS package TIMEOUT 600 COST 1000)
 endif()

@@ -21,7 +21,9 @@ static_assert(int(QUARNELPC_OK) == ExitCode::Ok && int(QUARNELPC_E_FAILURE) == E
                   && int(QUARNELPC_E_REFUSED) == ExitCode::Refused && int(QUARNELPC_E_BUSY) == ExitCode::Busy
                   && int(QUARNELPC_E_TIMED_OUT) == ExitCode::TimedOut
                   && int(QUARNELPC_E_CONNECTION_LOST) == ExitCode::ConnectionLost
-                  && int(QUARNELPC_E_CHECK_FAILED) == ExitCode::CheckFailed,
+                  && int(QUARNELPC_E_CHECK_FAILED) == ExitCode::CheckFailed
+                  && int(QUARNELPC_E_PROTOCOL) == ExitCode::ProtocolError
+                  && int(QUARNELPC_E_NO_DATA) == ExitCode::NoData,
               "the C errors differ from quarnelclient's exit codes");
 static_assert(int(QUARNELPC_CLOCK) == TerminalFrame::Clock && int(QUARNELPC_TRIGGER_OUT) == TerminalFrame::TriggerOut
                   && int(QUARNELPC_MULTI_HEAD_LAYOUT) == TerminalFrame::MultiHeadLayout
@@ -142,6 +144,8 @@ const char *quarnelpc_error_text(int error)
     case QUARNELPC_E_TIMED_OUT: return "timed out";
     case QUARNELPC_E_CONNECTION_LOST: return "connection lost";
     case QUARNELPC_E_CHECK_FAILED: return "check failed";
+    case QUARNELPC_E_PROTOCOL: return "protocol error";
+    case QUARNELPC_E_NO_DATA: return "no bytes recorded";
     default: return "unknown error";
     }
 }

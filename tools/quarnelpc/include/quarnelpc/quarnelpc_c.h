@@ -58,7 +58,9 @@ typedef enum quarnelpc_error {
     QUARNELPC_E_BUSY = 5,            /* the terminal closed the connection at once: another PC has it */
     QUARNELPC_E_TIMED_OUT = 6,       /* no connection, no "ok", no bytes or no terminal in time */
     QUARNELPC_E_CONNECTION_LOST = 7, /* the terminal closed the connection, or the network failed */
-    QUARNELPC_E_CHECK_FAILED = 8     /* quarnelclient's: a recorded stream that fails its check */
+    QUARNELPC_E_CHECK_FAILED = 8,    /* quarnelclient's: a recorded stream that fails its check */
+    QUARNELPC_E_PROTOCOL = 9,        /* the terminal broke the protocol: an "ok" for no command */
+    QUARNELPC_E_NO_DATA = 10         /* quarnelclient's: a recording without a byte of the stream */
 } quarnelpc_error;
 
 /* The terminal's commands (see docs/protocol.md) and the values each takes

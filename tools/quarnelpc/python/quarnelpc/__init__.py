@@ -27,7 +27,7 @@ from typing import Callable, Iterator, NamedTuple, Optional, Sequence
 
 __all__ = [
     "Error", "Failure", "UsageError", "Unreachable", "Refused", "Busy", "TimedOut",
-    "ConnectionLost", "CheckFailed", "Announcement", "Discovery", "Terminal", "discover",
+    "ConnectionLost", "CheckFailed", "ProtocolError", "NoData", "Announcement", "Discovery", "Terminal", "discover",
     "library_version", "protocol_version",
 ]
 
@@ -128,8 +128,18 @@ class CheckFailed(Error):
     code = 8
 
 
+class ProtocolError(Error):
+    """The terminal broke the protocol: an "ok" with no command waiting for it."""
+    code = 9
+
+
+class NoData(Error):
+    """A recording ended without a byte of the stream."""
+    code = 10
+
+
 _ERRORS = {cls.code: cls for cls in (Failure, UsageError, Unreachable, Refused, Busy, TimedOut,
-                                     ConnectionLost, CheckFailed)}
+                                     ConnectionLost, CheckFailed, ProtocolError, NoData)}
 
 
 def _check(error: int) -> None:
