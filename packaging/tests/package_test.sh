@@ -193,8 +193,8 @@ check_pc_contents() {
             || fail "$deb does not depend on libquarnelpc1 (>= $version)"
     done
     local summaries
-    summaries=$(for deb in "$pc_lib" "$pc_dev" "$pc_client"; do dpkg-deb --field "$deb" Description | sed -n 1p; done)
-    [ "$(sort -u <<<"$summaries" | wc -l)" -eq 3 ] || fail "the PC packages share a short description:"$'\n'"$summaries"
+    summaries=$(for deb in "$pc_lib" "$pc_dev" "$pc_client" "$pc_python"; do dpkg-deb --field "$deb" Description | sed -n 1p; done)
+    [ "$(sort -u <<<"$summaries" | wc -l)" -eq 4 ] || fail "the PC packages share a short description:"$'\n'"$summaries"
     grep -Eq '(^|, )qtbase5-dev( |,|$)' <<<"$(dpkg-deb --field "$pc_dev" Depends)" || fail "libquarnelpc-dev does not bring Qt's headers"
     depends=$(dpkg-deb --field "$pc_python" Depends)
     grep -q "libquarnelpc1 (>= $version)" <<<"$depends" || fail "python3-quarnelpc does not depend on this libquarnelpc1: $depends"
@@ -544,7 +544,7 @@ host)
             || fail "the target pc_packages failed: $(cat "$out/pc/build.log")"
         cp "$build"/packages/pc/*.deb "$out/pc/"
         pc_debs=("$out"/pc/*.deb)
-        [ ${#pc_debs[@]} -eq 3 ] || fail "pc_packages made ${#pc_debs[@]} packages, not 3"
+        [ ${#pc_debs[@]} -eq 4 ] || fail "pc_packages made ${#pc_debs[@]} packages, not 4"
         check_pc_build_tree "$build" "$out/pc"
     fi
     check_contents "$deb" "$(dpkg --print-architecture)"
