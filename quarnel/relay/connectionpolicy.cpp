@@ -6,16 +6,26 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+namespace {
+bool IsConnected(QTcpSocket *s)
+{
+    return s->state() == QAbstractSocket::ConnectedState && s->socketDescriptor() >= 0;
+}
+
+// What the kernel knows of the connection, which Qt does not show.
+bool ReadTcpInfo(QTcpSocket *s, tcp_info *info)
+{
+    socklen_t len = sizeof(*info);
+    return getsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_INFO, info, &len) == 0;
+}
+} // namespace
+
 bool ConnectionPolicy::PeerHasClosed(QTcpSocket *s)
 {
-    if (s->state() != QAbstractSocket::ConnectedState)
-        return true;
-    const qintptr fd = s->socketDescriptor();
-    if (fd < 0)
+    if (!IsConnected(s))
         return true;
     tcp_info info {};
-    socklen_t len = sizeof(info);
-    if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+    if (!ReadTcpInfo(s, &info))
         return false;
     // CLOSE_WAIT: the peer's FIN has arrived, whatever data precedes it.
     return info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE
@@ -38,14 +48,8 @@ void ConnectionPolicy::EnableKeepAlive(QTcpSocket *s)
 
 bool ConnectionPolicy::PeerVanished(QTcpSocket *s)
 {
-    if (s->state() != QAbstractSocket::ConnectedState)
-        return false;
-    const qintptr fd = s->socketDescriptor();
-    if (fd < 0)
-        return false;
     tcp_info info {};
-    socklen_t len = sizeof(info);
-    if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+    if (!IsConnected(s) || !ReadTcpInfo(s, &info))
         return false;
     return info.tcpi_unacked > 0 && info.tcpi_last_ack_recv >= unsigned(vanishedAfterMs);
 }
