@@ -121,7 +121,8 @@ private:
     void WriteToHeadbox(char *buf, long n, bool checked);
     // Announces what waits in bufOrvToTcp before a step that may be long.
     void HandOnQueued();
-    // One block of bufOrvToTcp to the data socket; false when none waited.
+    // One block of bufOrvToTcp to the data socket; true when it was a full
+    // block, so that more may wait behind it.
     bool WriteBlock();
     OrvInterface *Link() const;
     void DropFinishedStream();
