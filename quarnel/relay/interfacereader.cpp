@@ -118,6 +118,12 @@ void InterfaceReader::Terminate()
     WakeCommandSleep();
 }
 
+void InterfaceReader::Stop()
+{
+    Terminate();
+    wait();
+}
+
 bool InterfaceReader::StopRequested() const
 {
     return pause.load() || end.load();

@@ -69,6 +69,9 @@ public:
     void Pause();
     // Ends the loop, as Pause ends its pass; a paused loop ends too.
     void Terminate();
+    // Terminate, then waits for the thread: a paused loop ends without
+    // another pass.
+    void Stop();
     void SocketTcp(QTcpSocket *s);
 
 signals:

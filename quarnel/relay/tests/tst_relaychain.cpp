@@ -86,9 +86,7 @@ struct Chain
     }
     ~Chain()
     {
-        relay->Resume();
-        relay->Terminate();
-        relay->wait();
+        relay->Stop();
         delete relay;
         delete orv;
         link->Close();
