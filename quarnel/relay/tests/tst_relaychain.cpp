@@ -102,6 +102,15 @@ struct Chain
         return pc->waitForConnected(30000) && answer->waitForConnected(30000)
             && relay->acceptDataNow(30000) && relay->acceptAnswerNow(30000);
     }
+    // Connected, then the acquisition started with a sync frame, as the exam
+    // does.
+    bool startExam(QTcpSocket *pc, QTcpSocket *answer)
+    {
+        if (!connect(pc, answer))
+            return false;
+        pc->write(frame(7, le16(1)));
+        return receive(answer, 2, 30000) == QByteArray("ok");
+    }
 
     QuarnelLog log;
     FpgaSim *sim;
@@ -137,12 +146,8 @@ void tst_RelayChain::headboxStreamReachesPcByteExact()
     QCOMPARE(chain.setUp, short(0));
     QTcpSocket pc;
     QTcpSocket answer;
-    QVERIFY(chain.connect(&pc, &answer));
-
-    // The PC starts the acquisition with a sync frame, as the exam does.
     chain.sim->clearWrites();
-    pc.write(frame(7, le16(1)));
-    QCOMPARE(receive(&answer, 2, 30000), QByteArray("ok"));
+    QVERIFY(chain.startExam(&pc, &answer));
     QTRY_VERIFY_WITH_TIMEOUT(chain.sim->streaming(1), 30000);
 
     const quint64 want = quint64(RELAYCHAIN_MEGABYTES) * 1000 * 1000;
@@ -250,10 +255,8 @@ void tst_RelayChain::stopHonouredAfterWriteCutInsideFrame()
     Chain chain(8000);
     QTcpSocket pc;
     QTcpSocket answer;
-    QVERIFY(chain.connect(&pc, &answer));
     chain.sim->holdClock();
-    pc.write(frame(7, le16(1)));
-    QCOMPARE(receive(&answer, 2, 30000), QByteArray("ok"));
+    QVERIFY(chain.startExam(&pc, &answer));
     QVERIFY(chain.sim->streaming(1));
 
     const QByteArray command("\r\nRDJW001001\r\n");
