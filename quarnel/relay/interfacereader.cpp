@@ -122,6 +122,10 @@ void InterfaceReader::Stop()
 {
     Terminate();
     wait();
+    // Pairs with the store at the end of run(), as in the destructor, but
+    // before it: the destructor's first step resets the object's virtual
+    // tables, which the relay thread used.
+    runEnded.load();
 }
 
 bool InterfaceReader::StopRequested() const
