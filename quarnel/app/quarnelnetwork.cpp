@@ -87,20 +87,16 @@ QuarnelNetwork::~QuarnelNetwork()
     // The relay first: a PC still connected has its exam ended as when it
     // leaves (a long write to the headboxes cut, its queued bytes dropped,
     // the headboxes stopped), and the checker, resumed by that, does not
-    // check the link under a running relay. The relay's Terminate also ends
-    // a paused loop; a resume first would let it start another pass.
+    // check the link under a running relay. The relay's Stop also ends a
+    // paused loop, without a resume that would let it start another pass.
     if (_interfaceReader) {
         if (examRunning)
             _interfaceReader->ClientDisconnected();
-        _interfaceReader->Terminate();
-        _interfaceReader->wait();
+        _interfaceReader->Stop();
     }
-    // A paused checker looks at its stop flag only once resumed.
-    if (_checkHeadboxConnected) {
-        _checkHeadboxConnected->Resume();
-        _checkHeadboxConnected->Terminate();
-        _checkHeadboxConnected->wait();
-    }
+    // A paused checker looks at its stop flag only once resumed (Stop does).
+    if (_checkHeadboxConnected)
+        _checkHeadboxConnected->Stop();
     delete networkCableDetector;
     delete _checkHeadboxConnected;
     delete _interfaceReader;

@@ -84,6 +84,13 @@ void HeadboxChecker::Terminate()
     end = true;
 }
 
+void HeadboxChecker::Stop()
+{
+    Resume();
+    Terminate();
+    wait();
+}
+
 void HeadboxChecker::Resume()
 {
     qDebug().noquote() << now() + " check headbox resume";

@@ -23,6 +23,9 @@ public:
     // Ends the loop at the end of the cycle under way; a paused thread must
     // be resumed first.
     void Terminate();
+    // Resume, Terminate, then waits for the thread: a paused loop runs one
+    // more check before it ends.
+    void Stop();
 
 signals:
     void ConnectionFound(bool found, QString serialNumber, short numDevices);

@@ -6,14 +6,35 @@
 #include "orv.h"
 #include "orvinterface.h"
 #include "quarnellog.h"
+#include "relaydebug.h"
 #include "terminalframe.h"
 
-CommandInterpreter::CommandInterpreter(Orv *orv, QuarnelLog *log)
-    : _orv(orv), _log(log)
+CommandInterpreter::CommandInterpreter(Orv *orv, QuarnelLog *log, Relay *relay)
+    : _orv(orv), _log(log), _relay(relay)
 {
 }
 
+short CommandInterpreter::Execute(const char *frame, long len)
+{
+    const CommandFrame::Command c = CommandFrame::decode(frame, len);
+    if (!c.log.isEmpty() && _log)
+        _log->AddLogItem(c.log);
+    if (c.status == 0)
+        Execute(c);
+    return c.status;
+}
+
 void CommandInterpreter::Execute(const CommandFrame::Command &c)
+{
+    // Cut short: the exam has ended or the program is ending, and nobody
+    // waits for the answer.
+    if (!Run(c))
+        return;
+    if (_relay)
+        _relay->Answer();
+}
+
+bool CommandInterpreter::Run(const CommandFrame::Command &c)
 {
     OrvInterface *orvInterface = _orv ? _orv->_interface : nullptr;
     switch (c.code) {
@@ -42,13 +63,33 @@ void CommandInterpreter::Execute(const CommandFrame::Command &c)
         if (orvInterface)
             orvInterface->SendSync(qint16(c.value));
         break;
+    case TerminalFrame::Delay:
+        return Sleep(c.value);
     case TerminalFrame::ClearReceivePath:
-        if (orvInterface)
-            orvInterface->ClearRxBuffer();
+        ClearReceivePath();
         break;
     default:
         break;
     }
+    return true;
+}
+
+bool CommandInterpreter::Sleep(qint32 ms)
+{
+    // Pauses of a second or more only: a PC that repeats short ones cannot
+    // fill the journal.
+    if (ms >= 1000)
+        RelayDebug::WithTime(QStringLiteral("Delay %1 ms").arg(ms));
+    return !_relay || _relay->CommandSleep((unsigned long)ms);
+}
+
+void CommandInterpreter::ClearReceivePath()
+{
+    if (_orv && _orv->_interface)
+        _orv->_interface->ClearRxBuffer();
+    if (_relay)
+        _relay->ClearQueueTowardsPc();
+    RelayDebug::WithTime(QStringLiteral("Clear queue from remote pc"));
 }
 
 void CommandInterpreter::EndExam()

@@ -2,10 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include "pollingcore.h"
 #include "quarnellog.h"
 #include "quarnelprotocol.h"
+#include "relaydebug.h"
 #include "terminalframe.h"
 
 InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
@@ -37,7 +36,7 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       cleanedGeneration(0),
       hostLookupId(-1),
       runEnded(false),
-      interpreter(orv, log)
+      interpreter(orv, log, this)
 {
     bufTcpToOrv1 = new CircularQueue<char>(toOrvCapacity);
     bufOrvToTcp = new CircularQueue<unsigned char>(toTcpCapacity);
@@ -117,6 +116,16 @@ void InterfaceReader::Terminate()
         pauseCond.wakeAll();
     }
     WakeCommandSleep();
+}
+
+void InterfaceReader::Stop()
+{
+    Terminate();
+    wait();
+    // Pairs with the store at the end of run(), as in the destructor, but
+    // before it: the destructor's first step resets the object's virtual
+    // tables, which the relay thread used.
+    runEnded.load();
 }
 
 bool InterfaceReader::StopRequested() const
@@ -501,12 +510,12 @@ void InterfaceReader::Log(const QString &text)
 
 void InterfaceReader::Debug(const QString &text)
 {
-    qDebug().noquote() << text;
+    RelayDebug::Line(text);
 }
 
 void InterfaceReader::DebugWithTime(const QString &text)
 {
-    Debug(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char(' ') + text);
+    RelayDebug::WithTime(text);
 }
 
 OrvInterface *InterfaceReader::Link() const
@@ -560,30 +569,19 @@ void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)
 
 short InterfaceReader::ExecuteQuarnelCommand(char *s, long len)
 {
-    const CommandFrame::Command c = CommandFrame::decode(s, len);
-    if (!c.log.isEmpty())
-        Log(c.log);
-    if (c.status != 0)
-        return c.status;
-    interpreter.Execute(c);
-    if (c.code == TerminalFrame::Delay) {
-        // Pauses of a second or more only: a PC that repeats short ones
-        // cannot fill the journal.
-        if (c.value >= 1000)
-            DebugWithTime(QStringLiteral("Delay %1 ms").arg(c.value));
-        // Cut short: the exam has ended or the program is ending, and
-        // nobody waits for the answer.
-        if (!CommandSleep((unsigned long)c.value))
-            return 0;
-    }
-    if (c.code == TerminalFrame::ClearReceivePath) {
-        bufOrvToTcp->Purge();
-        DebugWithTime(QStringLiteral("Clear queue from remote pc"));
-    }
+    return interpreter.Execute(s, len);
+}
+
+void InterfaceReader::ClearQueueTowardsPc()
+{
+    bufOrvToTcp->Purge();
+}
+
+void InterfaceReader::Answer()
+{
     // A PC that left while its command ran (a command-8 pause) gets no
     // answer, and the next PC must not get it in its place.
     if (connectionGeneration.load() != cleanedGeneration.load())
-        return 0;
+        return;
     emit SendResponse();
-    return 0;
 }

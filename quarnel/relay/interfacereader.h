@@ -31,7 +31,7 @@ class QTimer;
 // The data port carries the PC's stream both ways; the answer port gets
 // "ok" for every executed terminal command. Which bytes of the PC's stream
 // are frames, and what a frame asks for, is CommandFrame's to say.
-class InterfaceReader : public QThread
+class InterfaceReader : public QThread, private CommandInterpreter::Relay
 {
     Q_OBJECT
 public:
@@ -69,6 +69,9 @@ public:
     void Pause();
     // Ends the loop, as Pause ends its pass; a paused loop ends too.
     void Terminate();
+    // Terminate, then waits for the thread: a paused loop ends without
+    // another pass.
+    void Stop();
     void SocketTcp(QTcpSocket *s);
 
 signals:
@@ -104,7 +107,7 @@ protected:
     void run() override;
     // Command 8's pause; false when the relay was told to pause or to end
     // meanwhile, which ends it early. A test may record or hold it instead.
-    virtual bool CommandSleep(unsigned long ms);
+    bool CommandSleep(unsigned long ms) override;
     // Whether the relay has been told to pause or to end.
     bool StopRequested() const;
     // Wakes command 8's pause once a stop has been requested.
@@ -115,6 +118,8 @@ private:
 
     void DataToHeadboxAndParseCommand();
     short ExecuteQuarnelCommand(char *s, long len);
+    void ClearQueueTowardsPc() override;
+    void Answer() override;
 
     void AcceptClient(QTcpSocket *s);
     // Key-less chunks are checked; the bytes ahead of a frame go unchecked.

@@ -136,11 +136,11 @@ struct Rig
     }
     ~Rig()
     {
+        // Told to end before its rests are let go: no further check.
         checker->Terminate();
         if (ticked)
             ticked->ticks.release(1000);
-        checker->Resume();
-        checker->wait();
+        checker->Stop();
         // Seen by ThreadSanitizer too (see ThreadEnd), if the thread ran.
         while (checker->isFinished() && !threadEnd.ended)
             QThread::yieldCurrentThread();
@@ -195,8 +195,7 @@ struct SlowRig
         released.release(100);
         checker->Terminate();
         checker->ticks.release(1000);
-        checker->Resume();
-        checker->wait();
+        checker->Stop();
         // Already true; read so that the thread's last steps precede the
         // deletes for ThreadSanitizer too.
         while (!threadEnd.ended)

@@ -235,9 +235,7 @@ int main(int argc, char **argv)
            100.0 * reader.cpuSeconds / wall);
     fflush(stdout);
 
-    relay->Resume();
-    relay->Terminate();
-    relay->wait();
+    relay->Stop();
     delete relay;
     delete orv;
     link->Close();

@@ -354,9 +354,7 @@ void tst_InterfaceReader::cleanup()
     debugRecorder = nullptr;
     link->holdWrites(false);
     relay->holdSleeps(false);
-    relay->Resume();
-    relay->Terminate();
-    relay->wait();
+    relay->Stop();
     delete relay;
     delete orv;
     delete link;

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTcpSocket>
 
 #include "fpgasim.h"
@@ -47,15 +48,36 @@ QByteArray allowedCpus(const QByteArray &threadName)
     return QByteArray();
 }
 
+// The library on the simulated FPGA; a write to the headboxes longer than
+// cutAt bytes sends that many, then stops until the relay cuts it: the cut
+// falls where the test wants it.
+class CuttingLink : public OrvInterfaceZelk
+{
+public:
+    using OrvInterfaceZelk::OrvInterfaceZelk;
+    int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop) override
+    {
+        if (cutAt < 0 || length <= cutAt)
+            return OrvInterfaceZelk::WriteUntil(command, length, stop);
+        const int sent = OrvInterfaceZelk::WriteUntil(command, cutAt, stop);
+        QDeadlineTimer bound(30000);
+        while (!stop.load() && !bound.hasExpired())
+            QThread::msleep(1);
+        return sent;
+    }
+    std::atomic<int> cutAt{-1};
+};
+
 struct Chain
 {
-    Chain()
+    explicit Chain(uint64_t byteRate = 0)
     {
         FpgaSimConfig config;
         config.headboxes = 1;
+        config.byteRate = byteRate;
         sim = FpgaSim::instance();
         sim->reset(config);
-        link = new OrvInterfaceZelk(&log);
+        link = new CuttingLink(&log);
         link->Open();
         setUp = link->SetInterface();
         orv = new Orv(link, &log);
@@ -64,9 +86,7 @@ struct Chain
     }
     ~Chain()
     {
-        relay->Resume();
-        relay->Terminate();
-        relay->wait();
+        relay->Stop();
         delete relay;
         delete orv;
         link->Close();
@@ -82,10 +102,19 @@ struct Chain
         return pc->waitForConnected(30000) && answer->waitForConnected(30000)
             && relay->acceptDataNow(30000) && relay->acceptAnswerNow(30000);
     }
+    // Connected, then the acquisition started with a sync frame, as the exam
+    // does.
+    bool startExam(QTcpSocket *pc, QTcpSocket *answer)
+    {
+        if (!connect(pc, answer))
+            return false;
+        pc->write(frame(7, le16(1)));
+        return receive(answer, 2, 30000) == QByteArray("ok");
+    }
 
     QuarnelLog log;
     FpgaSim *sim;
-    OrvInterfaceZelk *link;
+    CuttingLink *link;
     short setUp;
     Orv *orv;
     InterfaceReaderProbe *relay;
@@ -100,6 +129,8 @@ private slots:
     void initTestCase();
     void headboxStreamReachesPcByteExact();
     void pcStreamWithFramesReachesHeadboxInOrder();
+    void stopHonouredAfterWriteCutInsideFrame_data();
+    void stopHonouredAfterWriteCutInsideFrame();
 };
 
 void tst_RelayChain::initTestCase()
@@ -115,12 +146,8 @@ void tst_RelayChain::headboxStreamReachesPcByteExact()
     QCOMPARE(chain.setUp, short(0));
     QTcpSocket pc;
     QTcpSocket answer;
-    QVERIFY(chain.connect(&pc, &answer));
-
-    // The PC starts the acquisition with a sync frame, as the exam does.
     chain.sim->clearWrites();
-    pc.write(frame(7, le16(1)));
-    QCOMPARE(receive(&answer, 2, 30000), QByteArray("ok"));
+    QVERIFY(chain.startExam(&pc, &answer));
     QTRY_VERIFY_WITH_TIMEOUT(chain.sim->streaming(1), 30000);
 
     const quint64 want = quint64(RELAYCHAIN_MEGABYTES) * 1000 * 1000;
@@ -207,6 +234,55 @@ void tst_RelayChain::pcStreamWithFramesReachesHeadboxInOrder()
     QCOMPARE(echoed.size(), m.data.size());
     QVERIFY(echoed == m.data);
     QVERIFY(chain.sim->receivedBy(1) == m.data);
+}
+
+void tst_RelayChain::stopHonouredAfterWriteCutInsideFrame_data()
+{
+    QTest::addColumn<int>("cut");
+    QTest::newRow("in the header") << 3;
+    QTest::newRow("in the command") << 8;
+    QTest::newRow("before the closing CR LF") << 12;
+}
+
+// The PC leaves while a headbox command frame is on its way to a streaming
+// headbox: the headbox has part of it, then the end of the exam's stop.
+// The simulated headbox gives up a half frame only as its clock moves,
+// which the test holds: the stop meets the half frame, as it does when it
+// follows the cut within the headbox's 100 ms.
+void tst_RelayChain::stopHonouredAfterWriteCutInsideFrame()
+{
+    QFETCH(int, cut);
+    Chain chain(8000);
+    QTcpSocket pc;
+    QTcpSocket answer;
+    chain.sim->holdClock();
+    QVERIFY(chain.startExam(&pc, &answer));
+    QVERIFY(chain.sim->streaming(1));
+
+    const QByteArray command("\r\nRDJW001001\r\n");
+    const QByteArray stop("\r\nRDJW008000\r\n");
+    chain.link->cutAt = cut;
+    QVERIFY(chain.relay->queueTowardsHeadbox(command));
+    QTRY_VERIFY_WITH_TIMEOUT(chain.sim->receivedBy(1).endsWith(command.left(cut)), 30000);
+    QSignalSpy ended(chain.relay, &InterfaceReader::EndExamOrDisconnection);
+    pc.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
+    QVERIFY(chain.sim->receivedBy(1).endsWith(command.left(cut) + stop));
+
+    // A second on the headbox's clock: a stream still running would fill the
+    // FIFO, a half frame still held would come back. The stop, taken as the
+    // headbox's command, does not come back; of the half frame, which it
+    // pushed out, the whole words do.
+    chain.sim->advanceClock(1000000000);
+    const uint64_t polls = chain.sim->readCount(9);
+    QTRY_VERIFY_WITH_TIMEOUT(chain.sim->readCount(9) > polls + 1, 30000);
+    QVERIFY(!chain.sim->streaming(1));
+    // Not so a cut just short of the closing CR LF: the stop's own CR LF
+    // completes the half frame, and the rest of the stop is no frame.
+    QEXPECT_FAIL("before the closing CR LF", "the stop's CR LF closes the half frame", Abort);
+    QByteArray back(chain.link->DataInQueue(), '\0');
+    back.truncate(chain.link->Read(reinterpret_cast<BYTE *>(back.data()), back.size()));
+    QCOMPARE(back, command.left(cut & ~7));
 }
 
 QTEST_MAIN(tst_RelayChain)
