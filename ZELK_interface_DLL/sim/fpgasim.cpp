@@ -98,6 +98,7 @@ struct Headbox
     uint64_t startNs = 0;
     uint64_t produced = 0;       // stream words generated, lost ones included
     QByteArray received;
+    QByteArray lastCommand;      // command characters of the last whole frame
 };
 
 bool framePrefix(const QByteArray &p)
@@ -274,6 +275,7 @@ void FpgaSimPrivate::echo(int h, const QByteArray &bytes)
 void FpgaSimPrivate::frame(int h, const QByteArray &f)
 {
     const QByteArray command = f.mid(6, 6);
+    headbox[h].lastCommand = command;
     if (command == "002002") {
         QByteArray answer = headbox[h].serial.leftJustified(16, '\0', true);
         char *a = answer.data();
@@ -568,6 +570,12 @@ QByteArray FpgaSim::sentOnChannel(int channel) const
 {
     std::lock_guard<SimLock> g(d->lock);
     return channel >= 0 && channel < channelCount ? d->sent[channel] : QByteArray();
+}
+
+QByteArray FpgaSim::lastCommand(int headbox) const
+{
+    std::lock_guard<SimLock> g(d->lock);
+    return headbox >= 1 && headbox <= d->config.headboxes ? d->headbox[headbox - 1].lastCommand : QByteArray();
 }
 
 QByteArray FpgaSim::receivedBy(int headbox) const

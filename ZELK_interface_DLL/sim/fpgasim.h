@@ -111,6 +111,7 @@ public:
     bool displayOn() const;                      // register 8 bit 4 clear
     QByteArray sentOnChannel(int channel) const; // register-14 bytes while the write channel was channel
     QByteArray receivedBy(int headbox) const;    // bytes that reached headbox 1..n
+    QByteArray lastCommand(int headbox) const;   // command of the last whole frame headbox 1..n took
     int headboxChannel(int headbox) const;       // channel headbox 1..n answers on
     bool streaming(int headbox) const;
     uint64_t streamedWords(int headbox) const;   // stream words generated since sync on

@@ -92,7 +92,7 @@ void CommandInterpreter::ClearReceivePath()
     RelayDebug::WithTime(QStringLiteral("Clear queue from remote pc"));
 }
 
-void CommandInterpreter::EndExam()
+void CommandInterpreter::EndExam(bool afterCutWrite)
 {
     OrvInterface *orvInterface = _orv ? _orv->_interface : nullptr;
     // A PC that left without switching sync off (closed, cable pulled) would
@@ -105,6 +105,12 @@ void CommandInterpreter::EndExam()
     if (_orv) {
         BYTE stop[] = "008000";
         _orv->SendOrvCommand(stop);
+        // A write cut inside a headbox frame leaves its first bytes waiting
+        // in the headbox, and the stop's leading CR LF can complete that
+        // frame: the departed PC's command then runs and the rest of the
+        // stop is no frame. The second stop is whole whatever the cut.
+        if (afterCutWrite)
+            _orv->SendOrvCommand(stop);
     }
     if (orvInterface) {
         WORD noChannels[4] = {0, 0, 0, 0};

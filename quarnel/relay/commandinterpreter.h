@@ -38,7 +38,7 @@ public:
     short Execute(const char *frame, long len);
     void Execute(const CommandFrame::Command &c);
     // A PC has gone: shared channel, headboxes stopped, acquisition off.
-    void EndExam();
+    void EndExam(bool afterCutWrite = false);
 
 private:
     // False when the command was cut short by the end of the exam.

@@ -25,6 +25,7 @@ InterfaceReader::InterfaceReader(Orv *orv, QuarnelLog *log)
       end(false),
       passing(false),
       writeStop(true),
+      writeCut(false),
       _orv(orv),
       _client(nullptr),
       clientAnswer(nullptr),
@@ -310,7 +311,7 @@ void InterfaceReader::ClientDisconnected()
     // the presence checker owns the link: stopping the headboxes from here
     // would interleave our frames and channel selection with its checks.
     if (_client)
-        interpreter.EndExam();
+        interpreter.EndExam(writeCut.exchange(false));
 
     if (QTcpSocket *gone = std::exchange(_client, nullptr))
         ConnectionPolicy::Drop(gone, this);
@@ -559,8 +560,11 @@ void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)
     OrvInterface *orvInterface = Link();
     const int sent = orvInterface ? orvInterface->WriteUntil(reinterpret_cast<BYTE *>(buf), int(n), writeStop) : 0;
     // Cut short on purpose: the exam has ended.
-    if (StopRequested())
+    if (StopRequested()) {
+        if (sent < n)
+            writeCut = true;
         return;
+    }
     if (checked && sent != n) {
         Log(QStringLiteral("errore"));
         DebugWithTime(QStringLiteral("Errore"));

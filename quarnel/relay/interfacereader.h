@@ -148,6 +148,8 @@ private:
     std::atomic<bool> passing; // the loop is in a pass, not parked
     // Set with pause or end: a write to the headboxes under way stops.
     std::atomic<bool> writeStop;
+    // A write to the headboxes was cut: the end of the exam stops them twice.
+    std::atomic<bool> writeCut;
     Orv *_orv;
     QTcpSocket *_client;
     QTcpSocket *clientAnswer;

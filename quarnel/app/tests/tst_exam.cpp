@@ -361,13 +361,15 @@ void tst_Exam::longWriteCutWhenTheExamEnds()
     }
 
     // The write stopped between two bytes, then the headboxes were told to
-    // stop; after that only the presence checks of the next idle time.
+    // stop, twice after a cut; then only the presence checks of the next
+    // idle time.
     const QByteArray sent = sim->sentOnChannel(0);
     const int stopAt = sent.indexOf(stop);
     QVERIFY2(stopAt > 0, sent.right(64).toHex().constData());
     QVERIFY2(stopAt < traffic.size(), qPrintable(QString::number(stopAt)));
     QCOMPARE(sent.left(stopAt), traffic.left(stopAt));
-    const QByteArray after = sent.mid(stopAt + stop.size());
+    QCOMPARE(sent.mid(stopAt, 2 * stop.size()), stop + stop);
+    const QByteArray after = sent.mid(stopAt + 2 * stop.size());
     QCOMPARE(after, identify.repeated(after.size() / identify.size()));
     // The departed PC's sync on never ran: sync stays off.
     for (const uint64_t value : sim->writesTo(15))
