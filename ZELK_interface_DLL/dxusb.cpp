@@ -1,12 +1,15 @@
 #include "dxusb.h"
 
+#include "registermap.h"
 #include "registerwindow.h"
+
+using namespace RegisterMap;
 
 void dxusb::initFields()
 {
-    page_size = 4096;
-    hps2fpga_bridge_base = 0xC0000000u;
-    dxusb_offset = 0x10000;
+    page_size = windowBytes;
+    hps2fpga_bridge_base = uint32_t(bridgeBase);
+    dxusb_offset = blockOffset;
     dxusb_base = off_t(hps2fpga_bridge_base) + dxusb_offset;
     queue = nullptr;
     status_reg11 = 0;
@@ -46,42 +49,42 @@ uint64_t dxusb::read(int registro)
 
 void dxusb::start()
 {
-    write(9, 0);
-    write(9, 0);
-    write(11, 0);
-    write(11, 0);
-    write(0, 0);
+    write(frameGeometry, 0);
+    write(frameGeometry, 0);
+    write(headboxChannels, 0);
+    write(headboxChannels, 0);
+    write(framingControl, Framing::clear);
     window->settle(1000);
-    write(5, 0);
-    write(15, 0);
+    write(linkControl, LinkControl::flush);
+    write(linkConfig, 0);
     window->settle(700);
-    write(8, 0);
-    write(5, 0);
+    write(panelControl, 0);
+    write(linkControl, LinkControl::flush);
     window->settle(700);
 }
 
 void dxusb::stop()
 {
-    write(8, 0);
-    write(5, 0);
-    write(15, 0);
+    write(panelControl, 0);
+    write(linkControl, LinkControl::flush);
+    write(linkConfig, 0);
 }
 
 int dxusb::verify_cyclone(uint16_t *status_register)
 {
     for (int i = 0; i < 8; ++i) {
-        write(1, 0xAAAA);
+        write(testPattern, testPatternValue);
         window->settle(1);
     }
     window->settle(1);
-    status_reg11 = read(11);
-    status_reg12 = read(12);
-    status_reg13 = read(13);
+    status_reg11 = read(testReadBack);
+    status_reg12 = read(firmwareMajor);
+    status_reg13 = read(firmwareMinor);
     if (status_register) {
-        status_register[1] = uint16_t(status_reg13 & 0xFFFF);
-        status_register[0] = uint16_t(status_reg12 & 0xFFFF);
+        status_register[1] = uint16_t(status_reg13 & versionMask);
+        status_register[0] = uint16_t(status_reg12 & versionMask);
     }
-    return status_reg11 == 0xAAAA ? 1 : 0;
+    return status_reg11 == testPatternValue ? 1 : 0;
 }
 
 void dxusb::send_command_orv(char data1, char data2, char data3, char data4, char data5, char data6)
@@ -91,7 +94,7 @@ void dxusb::send_command_orv(char data1, char data2, char data3, char data4, cha
     for (int i = 0; i < 6; ++i)
         frame[6 + i] = command[i];
     for (int i = 0; i < 14; ++i) {
-        write(14, uint64_t(static_cast<unsigned char>(frame[i])));
+        write(transmit, uint64_t(static_cast<unsigned char>(frame[i])));
         window->settle(1);
     }
 }
@@ -111,8 +114,8 @@ uint64_t dxusb::pk_calculator(int frequency, int n_channels, int pk_time)
 void dxusb::clean()
 {
     window->settle(10);
-    write(5, 0);
+    write(linkControl, LinkControl::flush);
     window->settle(10);
-    write(5, 0x40);
+    write(linkControl, LinkControl::running);
     window->settle(10);
 }

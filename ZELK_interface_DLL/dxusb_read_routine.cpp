@@ -3,6 +3,7 @@
 #include "circular_queue.h"
 #include "dxusb.h"
 #include "pollingcore.h"
+#include "registermap.h"
 #include "threadhandover.h"
 
 #include <algorithm>
@@ -31,12 +32,12 @@ void dxusb_read_routine::set_reading(bool reading_status)
 
 bool dxusb_read_routine::read_pass()
 {
-    if (dxusb_variable->read(9) == 0)
+    if (dxusb_variable->read(RegisterMap::fifoCount) == 0)
         return false;
     // Taken before the batch is read: a clear of the ring while the batch is
     // in flight drops it instead of letting it follow the clear.
     const long clears = queue->clear_count();
-    const uint64_t c = dxusb_variable->read(9);
+    const uint64_t c = dxusb_variable->read(RegisterMap::fifoCount);
     const uint64_t q = queue->data_in_queue();
     const uint64_t cap = queue->capacity();
     // Not c + q < cap: a glitching FPGA may announce a count near 2^64, and
@@ -50,7 +51,7 @@ bool dxusb_read_routine::read_pass()
     for (uint64_t done = 0; done < c;) {
         const uint32_t n = uint32_t(std::min<uint64_t>(blockWords, c - done));
         for (uint32_t i = 0; i < n; ++i)
-            block[i] = dxusb_variable->read(10);
+            block[i] = dxusb_variable->read(RegisterMap::fifoData);
         if (queue->queue_write_block(block, n, clears))
             stored += n;
         done += n;

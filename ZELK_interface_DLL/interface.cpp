@@ -3,10 +3,13 @@
 #include "circular_queue.h"
 #include "dxusb.h"
 #include "dxusb_read_routine.h"
+#include "registermap.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QThread>
+
+using namespace RegisterMap;
 
 // The register window is mapped once and stays mapped until the process
 // ends; an interface opened again after a close uses the same mapping
@@ -40,7 +43,7 @@ interface::~interface()
 
 void interface::start()
 {
-    reg15_status = 0x80;
+    reg15_status = LinkConfig::linkOn;
     timer_request->start();
 }
 
@@ -105,7 +108,7 @@ int interface::send_data(char *data_array, uint32_t size, uint32_t *data_out_siz
     for (; sent < count; ++sent) {
         if (stop && stop->load(std::memory_order_acquire))
             break;
-        dxusb_1->write(14, uint64_t(static_cast<unsigned char>(data_array[sent])));
+        dxusb_1->write(transmit, uint64_t(static_cast<unsigned char>(data_array[sent])));
         // The headbox link has no transmit FIFO: software paces the bytes.
         QThread::usleep(200);
     }
@@ -127,8 +130,11 @@ void interface::write_on_register(int registro, uint64_t dato)
 void interface::setORV(uint32_t n_ORV_rx, uint32_t n_ORV_tx)
 {
     QThread::msleep(1);
-    reg15_status = ((((reg15_status & 0xFFF8) + n_ORV_rx) & 0xFFC7) + uint64_t(n_ORV_tx) * 8) & 0xFFFF;
-    dxusb_1->write(15, reg15_status);
+    reg15_status = ((((reg15_status & LinkConfig::except(LinkConfig::readChannel)) + n_ORV_rx)
+                     & LinkConfig::except(LinkConfig::writeChannel))
+                    + (uint64_t(n_ORV_tx) << LinkConfig::writeChannelShift))
+                   & LinkConfig::bits;
+    dxusb_1->write(linkConfig, reg15_status);
     QThread::msleep(1);
 }
 
@@ -150,7 +156,7 @@ long interface::return_counter_time()
 int interface::data_in_dxusb_queue(uint32_t *exit_num)
 {
     if (exit_num)
-        *exit_num = uint32_t(dxusb_1->read(9)) * 8;
+        *exit_num = uint32_t(dxusb_1->read(fifoCount)) * 8;
     return 0;
 }
 
@@ -164,36 +170,37 @@ void interface::set_baudrate(uint32_t baudrate)
     case 48: code = 3; break;
     default: return;
     }
-    reg15_status = (reg15_status & 0xCFFF) | (code << 12);
-    dxusb_1->write(15, reg15_status);
+    reg15_status = (reg15_status & LinkConfig::except(LinkConfig::clockCode)) | (code << LinkConfig::clockShift);
+    dxusb_1->write(linkConfig, reg15_status);
 }
 
 void interface::set_multihead_trigger(uint32_t n_orv, uint32_t n_channel_tot, uint32_t channel_trigger,
                                       uint32_t sample_pk, uint32_t n_channel_orv1, uint32_t n_channel_orv2,
                                       uint32_t n_channel_orv3, uint32_t n_channel_orv4)
 {
-    dxusb_1->write(0, 0);
-    dxusb_1->write(9, 0);
-    dxusb_1->write(9, 0);
-    dxusb_1->write(11, 0);
-    dxusb_1->write(11, 0);
+    dxusb_1->write(framingControl, Framing::clear);
+    dxusb_1->write(frameGeometry, 0);
+    dxusb_1->write(frameGeometry, 0);
+    dxusb_1->write(headboxChannels, 0);
+    dxusb_1->write(headboxChannels, 0);
     QThread::msleep(10);
-    dxusb_1->write(0, 0);
-    dxusb_1->write(9, n_channel_tot);
-    dxusb_1->write(9, uint32_t(channel_trigger - 1));
-    dxusb_1->write(11, (n_channel_orv1 & 0xFF) + (n_channel_orv2 & 0xFF) * 256);
-    dxusb_1->write(11, (n_channel_orv3 & 0xFF) + (n_channel_orv4 & 0xFF) * 256);
-    dxusb_1->write(0, 7);
-    dxusb_1->write(0, 0);
-    const uint32_t packet = sample_pk == 512 ? 0 : (sample_pk - 1) & 0xFF;
-    dxusb_1->write(0, (n_orv & 0x87) + packet * 256);
+    dxusb_1->write(framingControl, Framing::clear);
+    dxusb_1->write(frameGeometry, n_channel_tot);
+    dxusb_1->write(frameGeometry, uint32_t(channel_trigger - 1));
+    dxusb_1->write(headboxChannels, HeadboxChannels::pair(n_channel_orv1, n_channel_orv2));
+    dxusb_1->write(headboxChannels, HeadboxChannels::pair(n_channel_orv3, n_channel_orv4));
+    dxusb_1->write(framingControl, Framing::load);
+    dxusb_1->write(framingControl, Framing::clear);
+    const uint32_t packet = sample_pk == Framing::maxPacket ? 0 : (sample_pk - 1) & Framing::packetMask;
+    dxusb_1->write(framingControl,
+                   (n_orv & (Framing::headboxCount | Framing::fourByteSamples)) + (packet << Framing::packetShift));
 }
 
 void interface::sync_start()
 {
     QThread::msleep(1);
-    reg15_status = (reg15_status & 0xFFFF) | 0x800;
-    dxusb_1->write(15, reg15_status);
+    reg15_status = (reg15_status & LinkConfig::bits) | LinkConfig::sync;
+    dxusb_1->write(linkConfig, reg15_status);
     QThread::msleep(1);
 }
 

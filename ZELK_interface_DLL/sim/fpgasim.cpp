@@ -1,5 +1,6 @@
 #include "fpgasim.h"
 
+#include "registermap.h"
 #include "streampattern.h"
 
 #include <QList>
@@ -11,8 +12,12 @@
 
 namespace {
 
-constexpr int registerCount = 16;
-constexpr int channelCount = 8;   // three channel bits
+namespace Reg = RegisterMap;
+namespace Link = RegisterMap::LinkConfig;
+
+// The registers the system uses: 0 to 15.
+constexpr int registerCount = Reg::linkConfig + 1;
+constexpr int channelCount = FpgaSim::channels;
 // With rate 0 the FIFO is kept this full while the stream runs.
 constexpr uint64_t fastFill = 4096;
 // A frame that stops arriving half-way is given up after this long and its
@@ -126,8 +131,8 @@ public:
     uint64_t read(int reg);
     void write(int reg, uint64_t value);
 
-    int readChannel() const { return int(reg15 & 7); }
-    int writeChannel() const { return int((reg15 >> 3) & 7); }
+    int readChannel() const { return int(reg15 & Link::readChannel); }
+    int writeChannel() const { return int((reg15 & Link::writeChannel) >> Link::writeChannelShift); }
     int outChannel(int h) const { return config.headboxes == 1 ? 0 : h + 1; }
     bool hears(int h, int channel) const { return channel == 0 || channel == h + 1; }
 
@@ -335,10 +340,10 @@ uint64_t FpgaSimPrivate::read(int reg)
     if (forced[reg])
         return forcedValue[reg];
     switch (reg) {
-    case 9:
+    case Reg::fifoCount:
         advance(readChannel(), now(), true);
         return fifo[readChannel()].words.size();
-    case 10: {
+    case Reg::fifoData: {
         Fifo &f = fifo[readChannel()];
         if (f.words.empty())
             advance(readChannel(), now(), true);
@@ -350,11 +355,11 @@ uint64_t FpgaSimPrivate::read(int reg)
         f.words.pop_front();
         return w;
     }
-    case 11:
+    case Reg::testReadBack:
         return config.verifyFails ? reg1Latch ^ 0xFFFF : reg1Latch;
-    case 12:
+    case Reg::firmwareMajor:
         return config.firmwareMajor;
-    case 13:
+    case Reg::firmwareMinor:
         return config.firmwareMinor;
     default:
         return 0;
@@ -369,35 +374,36 @@ void FpgaSimPrivate::write(int reg, uint64_t value)
         log.remove(0, FpgaSim::logLimit / 2);
     log.append({reg, value});
     switch (reg) {
-    case 1:
+    case Reg::testPattern:
         reg1Latch = value;
         break;
-    case 5:
-        // The clean pulse (0, then 0x40): 0 empties every receive FIFO, a
-        // waiting part of a word included.
-        if (value == 0) {
+    case Reg::linkControl:
+        // The clean pulse (flush, then running): flush empties every receive
+        // FIFO, a waiting part of a word included.
+        if (value == Reg::LinkControl::flush) {
             for (Fifo &f : fifo) {
                 f.words.clear();
                 f.partLen = 0;
             }
         }
         break;
-    case 8:
+    case Reg::panelControl:
         reg8 = value;
         break;
-    case 14: {
+    case Reg::transmit: {
         const uint64_t now = this->now();
         const int channel = writeChannel();
-        appendCapped(sent[channel], char(value & 0xFF));
+        const unsigned char byte = static_cast<unsigned char>(value & Reg::transmitMask);
+        appendCapped(sent[channel], char(byte));
         for (int h = 0; h < config.headboxes; ++h) {
             if (hears(h, channel))
-                headboxByte(h, static_cast<unsigned char>(value & 0xFF), now);
+                headboxByte(h, byte, now);
         }
         break;
     }
-    case 15: {
-        const bool was = reg15 & 0x800;
-        const bool on = value & 0x800;
+    case Reg::linkConfig: {
+        const bool was = reg15 & Link::sync;
+        const bool on = value & Link::sync;
         // The stream of a headbox that is not read keeps its pace: bring the
         // old read channel up to date before switching away from it.
         const uint64_t now = this->now();
@@ -557,13 +563,13 @@ int FpgaSim::writeChannel() const
 bool FpgaSim::syncOn() const
 {
     std::lock_guard<SimLock> g(d->lock);
-    return d->reg15 & 0x800;
+    return d->reg15 & Link::sync;
 }
 
 bool FpgaSim::displayOn() const
 {
     std::lock_guard<SimLock> g(d->lock);
-    return !(d->reg8 & 0x10);
+    return !(d->reg8 & Reg::PanelControl::displayOff);
 }
 
 QByteArray FpgaSim::sentOnChannel(int channel) const

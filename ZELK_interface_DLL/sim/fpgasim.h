@@ -1,6 +1,7 @@
 #ifndef FPGASIM_H
 #define FPGASIM_H
 
+#include "registermap.h"
 #include "zelk_interface_dll_global.h"
 
 #include <QByteArray>
@@ -12,19 +13,17 @@
 // serial link. The library's "sim" register backend talks to the one
 // process-wide instance; tests drive and observe it from the hardware side.
 //
-// Registers (64-bit):
-//   write 1            test pattern, latched; read back by register 11
-//   read 11            the latched register-1 value (or a wrong one when
-//                      verification is set to fail)
-//   read 12 / 13       firmware version, first / second number
-//   write 14           one byte (low 8 bits) to the headboxes on the write
-//                      channel; channel 0 reaches every headbox
-//   write 15           read channel (bits 0-2), write channel (bits 3-5),
-//                      sync (bit 11)
-//   write 5            0 = FIFO clean: every receive FIFO emptied
-//   write 8            bit 4 set = display off
-//   read 9             whole 64-bit words waiting on the read channel
-//   read 10            next word of the read channel (0 when none waits)
+// Registers (registermap.h), as the simulator plays them:
+//   testPattern        latched; testReadBack returns it (or a wrong value
+//                      when verification is set to fail)
+//   firmwareMajor/Minor  the configured version
+//   transmit           one byte to the headboxes on the write channel;
+//                      channel 0 reaches every headbox
+//   linkConfig         read channel, write channel, sync
+//   linkControl        flush empties every receive FIFO
+//   panelControl       displayOff
+//   fifoCount          whole 64-bit words waiting on the read channel
+//   fifoData           next word of the read channel (0 when none waits)
 // Every write is logged. Reads of other registers return 0.
 //
 // Channels: each of the channels 0..4 has its own receive FIFO of 64-bit
@@ -41,22 +40,22 @@
 // while streaming, when it is taken silently so the stream stays checkable.
 // Bytes that may still become a frame are held back; a frame left incomplete
 // for 100 ms comes back like other bytes.
-// Switching sync on (register 15 bit 11, off -> on) starts every headbox
+// Switching sync on (linkConfig's sync bit, off -> on) starts every headbox
 // streaming the pattern of streampattern.h from sequence 0; switching it
-// off stops them. Stream words are generated when registers 9 and 10 are
-// read: from the elapsed time and the configured byte rate, or, with rate 0,
-// as fast as they are read (the FIFO is topped up to 4096 words whenever
-// register 9 is read). A FIFO holds at most fifoCapacityWords words;
+// off stops them. Stream words are generated when fifoCount and fifoData
+// are read: from the elapsed time and the configured byte rate, or, with
+// rate 0, as fast as they are read (the FIFO is topped up to 4096 words
+// whenever fifoCount is read). A FIFO holds at most fifoCapacityWords words;
 // words beyond that are lost (the stream's sequence numbers show the gap).
 struct ZELK_INTERFACE_DLL_EXPORT FpgaSimConfig
 {
     int headboxes = 1;             // 0..4
     QList<QByteArray> serials;     // serial text per headbox, at most 16 bytes;
                                    // headboxes without one get defaultSerial(n)
-    uint16_t firmwareMajor = 3;    // register 12
-    uint16_t firmwareMinor = 14;   // register 13
+    uint16_t firmwareMajor = 3;    // read as firmwareMajor
+    uint16_t firmwareMinor = 14;   // read as firmwareMinor
     uint64_t byteRate = 0;         // stream bytes per second per headbox; 0 = as fast as read
-    bool verifyFails = false;      // register 11 never matches register 1
+    bool verifyFails = false;      // testReadBack never matches testPattern
 
     // ZELK_SIM_HEADBOXES, ZELK_SIM_SERIALS (comma-separated),
     // ZELK_SIM_FIRMWARE ("major.minor"), ZELK_SIM_RATE (bytes/s, 0 = as fast
@@ -77,7 +76,7 @@ class FpgaSimPrivate;
 class ZELK_INTERFACE_DLL_EXPORT FpgaSim
 {
 public:
-    static constexpr int channels = 8;   // three channel bits; headboxes use 0..4
+    static constexpr int channels = 1 << RegisterMap::LinkConfig::channelWidth;   // headboxes use 0..4
     static constexpr int maxHeadboxes = 4;
     // Less than the library's ring takes in one batch (32767 words): the reader
     // moves all announced words or none, so a deeper FIFO could stall it.
@@ -108,8 +107,8 @@ public:
     int readChannel() const;
     int writeChannel() const;
     bool syncOn() const;
-    bool displayOn() const;                      // register 8 bit 4 clear
-    QByteArray sentOnChannel(int channel) const; // register-14 bytes while the write channel was channel
+    bool displayOn() const;                      // panelControl's displayOff clear
+    QByteArray sentOnChannel(int channel) const; // transmit bytes while the write channel was channel
     QByteArray receivedBy(int headbox) const;    // bytes that reached headbox 1..n
     QByteArray lastCommand(int headbox) const;   // command of the last whole frame headbox 1..n took
     int headboxChannel(int headbox) const;       // channel headbox 1..n answers on
@@ -117,7 +116,7 @@ public:
     uint64_t streamedWords(int headbox) const;   // stream words generated since sync on
     uint64_t fifoWords(int channel) const;       // whole words waiting (a paced stream generated up to now)
     uint64_t lostWords(int channel) const;       // words dropped on a full FIFO
-    uint64_t emptyReads() const;                 // register-10 reads with nothing waiting
+    uint64_t emptyReads() const;                 // fifoData reads with nothing waiting
 
     // The simulator's clock: CLOCK_MONOTONIC, or, once a test holds it, a
     // time that moves only by advanceClock. Stream pacing, the stream's time
@@ -129,7 +128,7 @@ public:
 
     // Stimulus.
     void inject(int channel, const QByteArray &bytes);   // bytes as received on a channel
-    // Reads of reg return value (register 10 reads then leave the FIFO alone)
+    // Reads of reg return value (fifoData reads then leave the FIFO alone)
     // until released: lets tests play a glitching or absent FPGA.
     void forceRead(int reg, uint64_t value);
     void releaseRead(int reg);

@@ -82,7 +82,7 @@ check_contents() {
     note "dpkg-deb --contents $deb"
     echo "$files"
     for f in ./usr/bin/quarnel ./usr/sbin/zelkreg ./usr/lib/libZELK_interface_DLL.so.1.0.0 \
-             ./usr/lib/systemd/system/quarnel.service ./usr/include/ZELK_interface_DLL/ZELK_interface_DLL.h; do
+             ./usr/lib/systemd/system/quarnel.service ./usr/include/ZELK_interface_DLL/{ZELK_interface_DLL,registermap}.h; do
         grep -q " $f\$" <<<"$files" || fail "missing $f"
     done
     expect_line "$files" '^-rwxr-xr-x root/root .* \./usr/bin/quarnel$' "program mode and owner"

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "quarnellog.h"
+#include "registermap.h"
+
+using namespace RegisterMap;
 
 OrvInterface::OrvInterface(QObject *parent)
     : QObject(parent),
@@ -64,17 +67,17 @@ void OrvInterface::DisplayPower(bool) {}
 // and a wider one would overwrite the sync and clock bits of the same register.
 static int channelBits(short whichHeadbox)
 {
-    return whichHeadbox & 0x7;
+    return whichHeadbox & LinkConfig::channelMask;
 }
 
 short OrvInterface::WhichHeadboxReadWrite(short whichHeadbox)
 {
     whichHeadbox = short(channelBits(whichHeadbox));
     int r = reg15;
-    r = (r & ~0x0038) | (whichHeadbox << 3);
-    r = (r & ~0x0007) | whichHeadbox;
-    reg15 = WORD(r & 0xFFFF);
-    WriteRegister(15, reg15);
+    r = (r & ~LinkConfig::writeChannel) | (whichHeadbox << LinkConfig::writeChannelShift);
+    r = (r & ~LinkConfig::readChannel) | whichHeadbox;
+    reg15 = WORD(r & LinkConfig::bits);
+    WriteRegister(linkConfig, reg15);
     // The link needs time to switch channel before the next byte.
     Pause(10);
     return 0;
@@ -82,15 +85,16 @@ short OrvInterface::WhichHeadboxReadWrite(short whichHeadbox)
 
 short OrvInterface::WhichHeadboxRead(short whichHeadbox)
 {
-    reg15 = WORD(((reg15 & 0xFFF8) | channelBits(whichHeadbox)) & 0xFFFF);
-    WriteRegister(15, reg15);
+    reg15 = WORD((reg15 & LinkConfig::except(LinkConfig::readChannel)) | channelBits(whichHeadbox));
+    WriteRegister(linkConfig, reg15);
     return 0;
 }
 
 short OrvInterface::WhichHeadboxWrite(short whichHeadbox)
 {
-    reg15 = WORD(((reg15 & 0xFFC7) | (channelBits(whichHeadbox) << 3)) & 0xFFFF);
-    WriteRegister(15, reg15);
+    reg15 = WORD((reg15 & LinkConfig::except(LinkConfig::writeChannel))
+                 | (channelBits(whichHeadbox) << LinkConfig::writeChannelShift));
+    WriteRegister(linkConfig, reg15);
     return 0;
 }
 
@@ -99,14 +103,14 @@ short OrvInterface::SendSync(short onOff)
     if (onOff) {
         AddLogItem("sync On");
         Pause(600);
-        reg15 |= 0x0800;
+        reg15 |= LinkConfig::sync;
     } else {
         AddLogItem("sync Off");
-        reg15 &= 0xF7FF;
+        reg15 &= LinkConfig::except(LinkConfig::sync);
         WORD noChannels[4] = {0, 0, 0, 0};
         SetMultiHeadInfo(0, 0, 0, 0, noChannels);
     }
-    WriteRegister(15, reg15);
+    WriteRegister(linkConfig, reg15);
     return 0;
 }
 
@@ -115,20 +119,20 @@ void OrvInterface::SetClockFrequency(short clockVal)
     WORD code = 0;
     switch (clockVal) {
     case 8:
-        code = 0x1000;
+        code = 1;
         break;
     case 12:
     case 16:
-        code = 0x2000;
+        code = 2;
         break;
     case 24:
-        code = 0x3000;
+        code = 3;
         break;
     default:
         break;
     }
-    reg15 = WORD((reg15 & 0xCFFF) | code);
-    WriteRegister(15, reg15);
+    reg15 = WORD((reg15 & LinkConfig::except(LinkConfig::clockCode)) | (code << LinkConfig::clockShift));
+    WriteRegister(linkConfig, reg15);
 }
 
 short OrvInterface::SetInterface()
@@ -150,8 +154,8 @@ short OrvInterface::SetUsb()
     isTransparentMode = true;
     ExitTransparentMode();
 
-    reg5 = 0;
-    WriteRegister(5, reg5);
+    reg5 = LinkControl::flush;
+    WriteRegister(linkControl, reg5);
 
     _dataBufferToWrite[0] = 0x0A;
     _dataBufferToWrite[1] = 0x00;
@@ -160,7 +164,7 @@ short OrvInterface::SetUsb()
     SendUsbCommand(_dataBufferToWrite, 4);
 
     reg8 = 0;
-    WriteRegister(8, reg8);
+    WriteRegister(panelControl, reg8);
 
     if (TestInterface() != 0) {
         AddLogItem("Firmware not loaded!");
@@ -169,8 +173,8 @@ short OrvInterface::SetUsb()
     }
     emit FirmwareVersion(QString(version));
 
-    reg5 = 0x4400;
-    WriteRegister(5, reg5);
+    reg5 = LinkControl::setUp;
+    WriteRegister(linkControl, reg5);
 
     _dataBufferToWrite[0] = 0x08;
     _dataBufferToWrite[1] = 0x00;
@@ -183,16 +187,16 @@ short OrvInterface::SetUsb()
     _dataBufferToWrite[2] = 0x00;
     SendUsbCommand(_dataBufferToWrite, 3);
 
-    reg15 = 0x0080;
-    WriteRegister(15, reg15);
+    reg15 = LinkConfig::linkOn;
+    WriteRegister(linkConfig, reg15);
 
     Pause(500);
 
-    reg8 = 8;
-    WriteRegister(8, reg8);
+    reg8 = PanelControl::linkUp;
+    WriteRegister(panelControl, reg8);
 
-    reg5 = 0x0040;
-    WriteRegister(5, reg5);
+    reg5 = LinkControl::running;
+    WriteRegister(linkControl, reg5);
 
     _dataBufferToWrite[0] = 0x0A;
     _dataBufferToWrite[1] = 0x02;

@@ -60,7 +60,7 @@ public:
     void SetFtdiBuffer(int _nData);
 
     // Link register shadows: the registers cannot be read back.
-    WORD reg15; // bits 0-2 read channel, 3-5 write channel, 7 set-up, 11 sync, 12-13 clock
+    WORD reg15; // RegisterMap::LinkConfig; the library keeps a shadow of its own
     WORD reg5;
     WORD reg8;
 

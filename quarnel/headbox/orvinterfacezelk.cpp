@@ -8,12 +8,14 @@
 #include <cstring>
 
 #include "quarnellog.h"
+#include "registermap.h"
+
+using namespace RegisterMap;
 
 namespace {
 const uint32_t readTimeoutMs = 200;
 // Trigger output clock: 104857600 Hz counted in hundredths of a hertz.
 const uint32_t triggerClock = 0x6400000;
-const WORD displayOffBit = 0x0010;
 
 // Half of a product of two 16-bit values, rounded down in 32-bit signed
 // arithmetic as the FPGA's framing expects; the product may exceed the
@@ -62,10 +64,9 @@ int OrvInterfaceZelk::CheckInterface()
 
 void OrvInterfaceZelk::ClearRxBuffer()
 {
-    // Register 5 at 0 flushes the FPGA's receive side.
-    WriteRegister(5, 0);
+    WriteRegister(linkControl, LinkControl::flush);
     Pause(100);
-    WriteRegister(5, reg5);
+    WriteRegister(linkControl, reg5);
     // The ring last: a word the reader moved out of the FIFO before the
     // flush (its batch in flight included, which the ring drops) must not
     // outlive the clear.
@@ -131,13 +132,13 @@ void OrvInterfaceZelk::SetMultiHeadInfo(WORD numOrv, WORD dataLen, WORD totCh, W
     const uint32_t total = halfProduct(dataLen, totCh);
     uint32_t headboxes = numOrv;
     if (dataLen == 4)
-        headboxes |= 0x80;
+        headboxes |= Framing::fourByteSamples;
     uint32_t perHeadbox[4] = {0, 0, 0, 0};
     for (int k = 0; numCanDaOrv && k < 4; ++k)
         perHeadbox[k] = halfProduct(numCanDaOrv[k], dataLen);
     zelk.set_multihead_trigger(headboxes, total, total, campXpack, perHeadbox[0], perHeadbox[1],
                                perHeadbox[2], perHeadbox[3]);
-    WriteRegister(2, 6);
+    WriteRegister(triggerControl, Trigger::off);
 }
 
 short OrvInterfaceZelk::TestInterface()
@@ -158,16 +159,16 @@ short OrvInterfaceZelk::SetTriggerOut(long freqCentesimi)
     // zero would divide by zero, so it switches the output off like 0.
     const uint32_t freq = uint32_t(freqCentesimi);
     if (freq == 0) {
-        WriteRegister(3, 0);
-        WriteRegister(3, 0);
-        WriteRegister(2, 6);
+        WriteRegister(triggerDivider, 0);
+        WriteRegister(triggerDivider, 0);
+        WriteRegister(triggerControl, Trigger::off);
         return 0;
     }
     qDebug().noquote() << "Zelk trigger out";
     const uint32_t divider = triggerClock / freq - 1;
-    WriteRegister(3, WORD(divider & 0xFFFF));
-    WriteRegister(3, WORD((divider >> 16) & 0xFFFF));
-    WriteRegister(2, 7);
+    WriteRegister(triggerDivider, WORD(divider & Trigger::halfMask));
+    WriteRegister(triggerDivider, WORD((divider >> Trigger::halfShift) & Trigger::halfMask));
+    WriteRegister(triggerControl, Trigger::on);
     return 0;
 }
 
@@ -180,8 +181,8 @@ void OrvInterfaceZelk::ResetInterface()
 void OrvInterfaceZelk::DisplayPower(bool onOff)
 {
     if (onOff)
-        reg8 &= WORD(~displayOffBit);
+        reg8 &= WORD(~PanelControl::displayOff);
     else
-        reg8 |= displayOffBit;
-    WriteRegister(8, reg8);
+        reg8 |= PanelControl::displayOff;
+    WriteRegister(panelControl, reg8);
 }

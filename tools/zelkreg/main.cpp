@@ -4,6 +4,7 @@
 
 #include "devmemwindow.h"
 #include "dxusb.h"
+#include "registermap.h"
 #include "registerwindow.h"
 
 #include <QCommandLineParser>
@@ -25,9 +26,8 @@ namespace {
 
 enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2, ExitBusy = 3, ExitNoDevice = 4 };
 
-// The register block behind the HPS-to-FPGA bridge.
-constexpr long long bridgeWindow = 0xC0010000LL;
-constexpr int windowLength = 4096;
+constexpr long long bridgeWindow = RegisterMap::windowBase;
+constexpr int windowLength = RegisterMap::windowBytes;
 
 const char description[] =
     "FPGA register tool of the quarnel panel, for bring-up and service.\n"

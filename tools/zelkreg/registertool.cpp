@@ -1,9 +1,13 @@
 #include "registertool.h"
 
 #include "dxusb.h"
+#include "registermap.h"
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <cstring>
+
+using namespace RegisterMap;
 
 namespace {
 
@@ -12,16 +16,20 @@ QString hex64(uint64_t value)
     return QStringLiteral("0x%1").arg(value, 16, 16, QLatin1Char('0'));
 }
 
-QString registerLine(int reg, uint64_t value)
+// A name, when given, follows the number: "register  9 fifoCount = ...".
+QString registerLine(int reg, uint64_t value, const QString &name = QString())
 {
-    return QStringLiteral("register %1 = %2 (%3)").arg(reg, 2).arg(hex64(value)).arg(value);
+    QString number = QStringLiteral("%1").arg(reg, 2);
+    if (!name.isEmpty())
+        number += QLatin1Char(' ') + name;
+    return QStringLiteral("register %1 = %2 (%3)").arg(number, hex64(value)).arg(value);
 }
 
-// The link word written to register 15: link on (0x0080), one channel for
-// reading and writing, sync off, clock code 0.
+// The link word: link on, one channel for reading and writing, sync off,
+// clock code 0.
 uint64_t linkWord(int channel)
 {
-    return 0x0080u | uint64_t(channel) << 3 | uint64_t(channel);
+    return LinkConfig::linkOn | uint64_t(channel) << LinkConfig::writeChannelShift | uint64_t(channel);
 }
 
 // Headboxes send text with the two bytes of every 16-bit unit swapped.
@@ -53,8 +61,8 @@ int RegisterTool::verify()
     uint16_t version[2] = {0, 0};
     const int answers = _block->verify_cyclone(version);
     if (!answers) {
-        _out << "FPGA does not answer: register 11 reads " << hex64(_block->read(11))
-             << " instead of " << hex64(0xAAAA) << "\n";
+        _out << "FPGA does not answer: register " << testReadBack << " reads " << hex64(_block->read(testReadBack))
+             << " instead of " << hex64(testPatternValue) << "\n";
         _out.flush();
         return Failed;
     }
@@ -81,17 +89,26 @@ int RegisterTool::writeRegister(int reg, uint64_t value)
 
 int RegisterTool::dump()
 {
+// The register's number and its name in the register map, spelt once.
+#define READABLE(name) name, #name
     static const struct {
         int reg;
+        const char *name;
         const char *meaning;
     } readable[] = {
-        {9, "words waiting in the receive FIFO"},
-        {11, "test pattern read-back (0xaaaa after verify)"},
-        {12, "firmware version, first number"},
-        {13, "firmware version, second number"},
+        {READABLE(fifoCount), "words waiting in the receive FIFO"},
+        {READABLE(testReadBack), "test pattern read-back (0xaaaa after verify)"},
+        {READABLE(firmwareMajor), "firmware version, first number"},
+        {READABLE(firmwareMinor), "firmware version, second number"},
     };
+#undef READABLE
+    int nameWidth = 0;
     for (const auto &r : readable)
-        _out << registerLine(r.reg, _block->read(r.reg)) << "  " << r.meaning << "\n";
+        nameWidth = qMax(nameWidth, int(strlen(r.name)));
+    for (const auto &r : readable) {
+        const QString name = QString::fromLatin1(r.name).leftJustified(nameWidth);
+        _out << registerLine(r.reg, _block->read(r.reg), name) << "  " << r.meaning << "\n";
+    }
     _out << "register 10 not read: each read takes a received word off the FIFO\n";
     _out.flush();
     return Ok;
@@ -100,15 +117,15 @@ int RegisterTool::dump()
 QByteArray RegisterTool::drain(int maxWords)
 {
     QByteArray bytes;
-    uint64_t waiting = _block->read(9);
+    uint64_t waiting = _block->read(fifoCount);
     while (waiting > 0 && maxWords > 0) {
         for (uint64_t i = 0; i < waiting && maxWords > 0; ++i, --maxWords) {
-            const uint64_t word = _block->read(10);
+            const uint64_t word = _block->read(fifoData);
             // Stream bytes travel least significant byte first.
             for (int b = 0; b < 8; ++b)
                 bytes.append(char((word >> (8 * b)) & 0xFF));
         }
-        waiting = _block->read(9);
+        waiting = _block->read(fifoCount);
     }
     return bytes;
 }
@@ -118,7 +135,7 @@ int RegisterTool::command(const QByteArray &code, int channel, int waitMs)
     // A streaming headbox never stops filling the FIFO: bound what is read.
     constexpr int maxWords = 4096;
 
-    _block->write(15, linkWord(channel));
+    _block->write(linkConfig, linkWord(channel));
     QThread::msleep(10);   // the link switches channel before the next byte
     const QByteArray stale = drain(maxWords);
     if (!stale.isEmpty())

@@ -1,6 +1,8 @@
 #ifndef REGISTERTOOL_H
 #define REGISTERTOOL_H
 
+#include "registermap.h"
+
 #include <QByteArray>
 #include <QTextStream>
 #include <cstdint>
@@ -32,8 +34,8 @@ public:
     // within waitMs.
     int command(const QByteArray &code, int channel, int waitMs);
 
-    static constexpr int registerCount = 512;   // 4096-byte window
-    static constexpr int maxChannel = 7;        // three channel bits
+    static constexpr int registerCount = RegisterMap::registerCount;
+    static constexpr int maxChannel = RegisterMap::LinkConfig::channelMask;
 
 private:
     QByteArray drain(int maxWords);

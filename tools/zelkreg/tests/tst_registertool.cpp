@@ -136,9 +136,9 @@ void tst_RegisterTool::dumpLeavesTheReceiveFifoAlone()
     int s = -1;
     const QString text = run(&RegisterTool::dump, &s);
     QCOMPARE(s, 0);
-    QVERIFY2(text.contains(QStringLiteral("register  9 = 0x0000000000000003 (3)")), qPrintable(text));
-    QVERIFY(text.contains(QStringLiteral("register 12 = 0x0000000000000003 (3)")));
-    QVERIFY(text.contains(QStringLiteral("register 13 = 0x000000000000000e (14)")));
+    QVERIFY2(text.contains(QStringLiteral("register  9 fifoCount     = 0x0000000000000003 (3)")), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("register 12 firmwareMajor = 0x0000000000000003 (3)")));
+    QVERIFY(text.contains(QStringLiteral("register 13 firmwareMinor = 0x000000000000000e (14)")));
     QVERIFY(sim->writes().isEmpty());
     QCOMPARE(sim->readCount(10), uint64_t(0));
     QCOMPARE(sim->fifoWords(0), uint64_t(3));

@@ -3,6 +3,12 @@
 
 #include <sched.h>
 
+// Public: the core the library's reader polls on, for a thread of its user
+// that polls the library beside it (the program's relay thread). Such a
+// thread calls PollingCore::join() once at the start of its run(); it must be
+// started from the thread that opened the library, or from one with the same
+// allowed cores, so that both choose the same core.
+//
 // The library's reader and the program's relay thread poll without sleeping.
 // Both keep to one core, the highest the process was given, and yield it on
 // every pass that leaves nothing waiting for them: they take turns within

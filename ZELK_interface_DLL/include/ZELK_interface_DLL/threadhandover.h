@@ -1,6 +1,11 @@
 #ifndef THREADHANDOVER_H
 #define THREADHANDOVER_H
 
+// Public: a QThread of the library's user that is deleted after wait() (the
+// program's presence checker) states its end as the library's reader does,
+// so that the ThreadSanitizer build checks its shutdown too. Macros only:
+// the library exports nothing for them.
+//
 // A QThread's end reaches the thread that waits for it inside Qt, which
 // Debian does not build for ThreadSanitizer: the sanitizer cannot see that
 // hand-over and takes the deletes after QThread::wait() for races with the
