@@ -17,7 +17,6 @@
 #include "throttle.h"
 
 class Orv;
-class OrvInterface;
 class QuarnelLog;
 class QTcpServer;
 class QTcpSocket;
@@ -123,7 +122,8 @@ private:
     void HandOnQueued();
     // One block of bufOrvToTcp to the data socket; false when none waited.
     bool WriteBlock();
-    OrvInterface *Link() const;
+    // One read of the headbox stream into bufOrvToTcp; the bytes read.
+    int ReadHeadbox();
     void DropFinishedStream();
     void AbortHostLookup();
     void Log(const QString &text);
