@@ -69,6 +69,15 @@ int ZELK_interface_DLL::read_data(uint64_t *data_array, uint32_t size, uint32_t 
     return 0;
 }
 
+int ZELK_interface_DLL::read_available(unsigned char *data, uint32_t size, uint32_t *data_out_size)
+{
+    if (interface_tmp)
+        return interface_tmp->read_available(data, size, data_out_size);
+    if (data_out_size)
+        *data_out_size = 0;
+    return 0;
+}
+
 int ZELK_interface_DLL::send_data(char *data_array, uint32_t size, uint32_t *data_out_size)
 {
     return send_data(data_array, size, data_out_size, nullptr);

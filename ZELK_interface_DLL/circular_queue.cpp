@@ -2,6 +2,21 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+// n words as stream bytes, least significant first.
+static void wordsToBytes(const uint64_t *words, uint32_t n, unsigned char *bytes)
+{
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    memcpy(bytes, words, size_t(n) * 8);
+#else
+    for (uint32_t i = 0; i < n; ++i)
+        qToLittleEndian<quint64>(words[i], bytes + size_t(i) * 8);
+#endif
+}
 
 circular_queue::circular_queue(QMutex *mutex_circular_queue_tmp)
     : QObject(nullptr), queue_capacity(ringSize), queue_read_pointer(0), queue_write_pointer(0),
@@ -49,6 +64,19 @@ void circular_queue::queue_read(uint64_t *data_circular_queue)
     *data_circular_queue = queue_vector[r];
     // Releases the slot to the producer only after the word was copied out.
     queue_read_pointer.store((r + 1) & indexMask, std::memory_order_release);
+}
+
+uint32_t circular_queue::queue_read_bytes(unsigned char *bytes, uint32_t max_words)
+{
+    const uint32_t n = std::min(data_in_queue(), max_words);
+    const long r = queue_read_pointer.load(std::memory_order_acquire) & indexMask;
+    // At most two pieces: up to the end of the ring, then from its start.
+    const uint32_t first = std::min(n, uint32_t(ringSize - uint32_t(r)));
+    wordsToBytes(queue_vector + r, first, bytes);
+    wordsToBytes(queue_vector, n - first, bytes + size_t(first) * 8);
+    // Releases the slots to the producer only after the words were copied out.
+    queue_read_pointer.store((r + long(n)) & indexMask, std::memory_order_release);
+    return n;
 }
 
 uint32_t circular_queue::data_in_queue()

@@ -8,7 +8,7 @@
 class QMutex;
 
 // Fixed ring of received 64-bit words between the reader thread (the only
-// producer) and read_data (the consumer). Equal indices mean empty, so it
+// producer) and read_data or read_available (the consumer). Equal indices mean empty, so it
 // holds at most 32767 words; the producer keeps below that, the consumer
 // never reads more than data_in_queue() reports.
 class circular_queue : public QObject
@@ -27,6 +27,9 @@ public:
     bool queue_write_block(const uint64_t *data, uint32_t n, long clears_seen);
     long clear_count();
     void queue_read(uint64_t *data_circular_queue);
+    // Up to max_words of the words waiting, counted once, into bytes: eight
+    // a word, least significant first, at any alignment. Returns the words.
+    uint32_t queue_read_bytes(unsigned char *bytes, uint32_t max_words);
     uint32_t data_in_queue();
     uint32_t capacity();
     long queue_write_pointer_print();

@@ -100,6 +100,14 @@ int interface::read_data(uint64_t *data_array, uint32_t size, uint32_t *data_out
     return 0;
 }
 
+int interface::read_available(unsigned char *data, uint32_t size, uint32_t *data_out_size)
+{
+    const uint32_t words = data ? dxusb_queue->queue_read_bytes(data, size / 8) : 0;
+    if (data_out_size)
+        *data_out_size = words * 8;
+    return 0;
+}
+
 int interface::send_data(char *data_array, uint32_t size, uint32_t *data_out_size,
                          const std::atomic<bool> *stop)
 {

@@ -28,6 +28,7 @@ public:
     int data_in_queue(uint32_t *container);
     void set_timer(uint32_t time_ms);
     int read_data(uint64_t *data_array, uint32_t size, uint32_t *data_out_size);
+    int read_available(unsigned char *data, uint32_t size, uint32_t *data_out_size);
     int send_data(char *data_array, uint32_t size, uint32_t *data_out_size,
                   const std::atomic<bool> *stop = nullptr);
     void start_thread();

@@ -60,6 +60,22 @@ int Orv::Read(BYTE *command, int Length)
     return _interface->Read(command, Length);
 }
 
+int Orv::ReadStream(BYTE *data, int maxLength)
+{
+    return _interface ? _interface->MyRead(data, maxLength) : 0;
+}
+
+int Orv::WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop)
+{
+    return _interface ? _interface->WriteUntil(command, length, stop) : 0;
+}
+
+void Orv::ClearRxBuffer()
+{
+    if (_interface)
+        _interface->ClearRxBuffer();
+}
+
 void Orv::SendOrvCommand(BYTE *cmd)
 {
     _dataBufferToWrite[0] = 0x0D;

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 #include "mysleep.h"
 #include "quarneltypes.h"
 
@@ -29,6 +31,12 @@ public:
 
     void Write(BYTE *command, int Length);
     int Read(BYTE *command, int Length);
+    // The relay's use of the link, which it reaches only through here: the
+    // stream read of a polling pass (at once, what waits), a write that ends
+    // once stop is set, and emptying the receive path. Nothing without a link.
+    int ReadStream(BYTE *data, int maxLength);
+    int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop);
+    void ClearRxBuffer();
     void SendOrvCommand(BYTE *cmd);
     void SendOrvCommandEx(BYTE _command, BYTE _subcommand, WORD _firstValue, WORD _secondValue);
     int CheckDevice(QString *password, QString *serialNumber, short *numDevices);

@@ -56,7 +56,9 @@ public:
     void SetClockFrequency(short clockVal);
     short SetInterface();
     short SetUsb();
-    int MyRead(BYTE *data, int maxLength);
+    // What is waiting, up to maxLength bytes, at once; 0 when nothing waits.
+    // Virtual so that a link can do it in one step instead of two.
+    virtual int MyRead(BYTE *data, int maxLength);
     void SetFtdiBuffer(int _nData);
 
     // Link register shadows: the registers cannot be read back.

@@ -119,6 +119,17 @@ int OrvInterfaceZelk::DataInQueue()
     return int(bytes);
 }
 
+// The relay's poll: one count of the ring and one copy, straight into the
+// caller's buffer, never Read's wait.
+int OrvInterfaceZelk::MyRead(BYTE *data, int maxLength)
+{
+    if (!data || maxLength <= 0)
+        return 0;
+    uint32_t bytes = 0;
+    zelk.read_available(data, uint32_t(maxLength), &bytes);
+    return int(bytes);
+}
+
 short OrvInterfaceZelk::WriteRegister(BYTE reg, WORD val)
 {
     zelk.write_on_register(reg, uint64_t(val));

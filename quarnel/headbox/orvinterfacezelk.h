@@ -25,6 +25,7 @@ public:
     int WriteUntil(BYTE *command, int length, const std::atomic<bool> &stop) override;
     int Read(BYTE *command, int length) override;
     int DataInQueue() override;
+    int MyRead(BYTE *data, int maxLength) override;
     short WriteRegister(BYTE reg, WORD val) override;
     void SetMultiHeadInfo(WORD numOrv, WORD dataLen, WORD totCh, WORD campXpack,
                           WORD *numCanDaOrv) override;

@@ -24,6 +24,13 @@ public:
     CircularQueue &operator=(const CircularQueue &) = delete;
 
     short Write(T *data, long len);
+    // Producer only. When len elements fit in one piece after the newest,
+    // fill(at, len) stores up to len of them there, straight from their
+    // source, and returns how many; they are queued unless a Purge came
+    // meanwhile, which drops them with the rest. Returns that count, or -1
+    // without calling fill when the free space wraps round before len.
+    template <typename Fill>
+    long WriteInPlace(long len, Fill fill);
     // *taken, when given, receives the number of elements delivered.
     short Read(T *data, long len, long *taken = nullptr);
     short Get(T *data, long len);
@@ -43,13 +50,14 @@ private:
     T *values;
     long front;
     long back;
+    long purges; // changed under the mutex
     // A standard mutex: its hand-over is visible to ThreadSanitizer.
     std::mutex mutex;
 };
 
 template <typename T>
 CircularQueue<T>::CircularQueue(long size)
-    : size(size > 0 ? size : 1), queuedData(0), values(new T[this->size]()), front(0), back(0)
+    : size(size > 0 ? size : 1), queuedData(0), values(new T[this->size]()), front(0), back(0), purges(0)
 {
 }
 
@@ -74,6 +82,32 @@ short CircularQueue<T>::Write(T *data, long len)
     front = (front + n) % size;
     queuedData.store(queued + n);
     return n == len ? 0 : -1;
+}
+
+template <typename T>
+template <typename Fill>
+long CircularQueue<T>::WriteInPlace(long len, Fill fill)
+{
+    if (len <= 0)
+        return 0;
+    long at;
+    long purgesSeen;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (len > size - queuedData.load() || len > size - front)
+            return -1;
+        at = front;
+        purgesSeen = purges;
+    }
+    // Unlocked: the consumer reads only queued elements, and this producer
+    // is the only writer of the free ones.
+    const long n = std::clamp<long>(fill(values + at, len), 0, len);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (purges == purgesSeen) {
+        front = (at + n) % size;
+        queuedData.store(queuedData.load() + n);
+    }
+    return n;
 }
 
 template <typename T>
@@ -159,6 +193,7 @@ void CircularQueue<T>::Purge()
     queuedData.store(0);
     front = 0;
     back = 0;
+    ++purges;
 }
 
 template <typename T>

@@ -11,7 +11,6 @@
 
 #include "connectionpolicy.h"
 #include "orv.h"
-#include "orvinterface.h"
 #include "pollingcore.h"
 #include "quarnellog.h"
 #include "quarnelprotocol.h"
@@ -184,10 +183,7 @@ void InterfaceReader::run()
 
         int letti = 0;
         if (bufOrvToTcp->FreeSpace() >= orvReadBlock) {
-            OrvInterface *orvInterface = Link();
-            letti = orvInterface ? std::max(0, orvInterface->MyRead(dati, orvReadBlock)) : 0;
-            if (bufOrvToTcp->Write(dati, letti) != 0 && overflowFromOrv.due())
-                Debug(QStringLiteral("CODA OVERFLOWWWWWWWW"));
+            letti = ReadHeadbox();
         } else if (conta <= 9) {
             ++conta;
         } else {
@@ -287,8 +283,8 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     // just been paused) and echoes of an earlier PC's bytes are dropped
     // from the FPGA, the library's ring and the queue towards the PC. The
     // loop is parked, so the link is ours.
-    if (OrvInterface *orvInterface = Link())
-        orvInterface->ClearRxBuffer();
+    if (_orv)
+        _orv->ClearRxBuffer();
     bufOrvToTcp->Purge();
     connectionGeneration.fetch_add(1);
     Resume();
@@ -519,9 +515,21 @@ void InterfaceReader::DebugWithTime(const QString &text)
     RelayDebug::WithTime(text);
 }
 
-OrvInterface *InterfaceReader::Link() const
+int InterfaceReader::ReadHeadbox()
 {
-    return _orv ? _orv->_interface : nullptr;
+    const auto read = [this](unsigned char *into, long len) {
+        return _orv ? std::max(0, _orv->ReadStream(into, int(len))) : 0;
+    };
+    // Straight into the queue's free space; through dati only where that
+    // space wraps round the end of the queue (its last block, a thousandth
+    // of the stream).
+    const long inPlace = bufOrvToTcp->WriteInPlace(orvReadBlock, read);
+    if (inPlace >= 0)
+        return int(inPlace);
+    const int letti = read(dati, orvReadBlock);
+    if (bufOrvToTcp->Write(dati, letti) != 0 && overflowFromOrv.due())
+        Debug(QStringLiteral("CODA OVERFLOWWWWWWWW"));
+    return letti;
 }
 
 void InterfaceReader::DataToHeadboxAndParseCommand()
@@ -557,8 +565,7 @@ void InterfaceReader::HandOnQueued()
 
 void InterfaceReader::WriteToHeadbox(char *buf, long n, bool checked)
 {
-    OrvInterface *orvInterface = Link();
-    const int sent = orvInterface ? orvInterface->WriteUntil(reinterpret_cast<BYTE *>(buf), int(n), writeStop) : 0;
+    const int sent = _orv ? _orv->WriteUntil(reinterpret_cast<BYTE *>(buf), int(n), writeStop) : 0;
     // Cut short on purpose: the exam has ended.
     if (StopRequested()) {
         if (sent < n)

@@ -17,7 +17,6 @@
 #include "throttle.h"
 
 class Orv;
-class OrvInterface;
 class QuarnelLog;
 class QTcpServer;
 class QTcpSocket;
@@ -129,7 +128,8 @@ private:
     // One block of bufOrvToTcp to the data socket; true when it was a full
     // block, so that more may wait behind it.
     bool WriteBlock();
-    OrvInterface *Link() const;
+    // One read of the headbox stream into bufOrvToTcp; the bytes read.
+    int ReadHeadbox();
     void DropFinishedStream();
     void AbortHostLookup();
     void Log(const QString &text);

@@ -43,6 +43,11 @@ public:
     // Moves up to size / 8 whole received words into data_array, waiting at
     // most the time-out for them; *data_out_size receives the byte count.
     int read_data(uint64_t *data_array, uint32_t size, uint32_t *data_out_size);
+    // Moves up to size / 8 of the whole words already received into data,
+    // without waiting: eight bytes a word, least significant first, any
+    // alignment; *data_out_size receives the byte count (0 when none waits).
+    // One count of the ring and one copy, for a reader that polls.
+    int read_available(unsigned char *data, uint32_t size, uint32_t *data_out_size);
     // Sends size bytes to the selected headbox channel, about 200 us each.
     int send_data(char *data_array, uint32_t size, uint32_t *data_out_size);
     // The same, but stops between two bytes once *stop is set (a long write
