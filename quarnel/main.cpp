@@ -63,9 +63,11 @@ int main(int argc, char **argv)
 
     app->exec();
 
+    // The hub first: it cuts a write to the headboxes under way and ends the
+    // exam, and no byte of it may follow the signal while the windows close.
+    delete hub;
     delete gui;
     delete controller;
-    delete hub;
 
     delete signalWatcher;
     delete guard;
