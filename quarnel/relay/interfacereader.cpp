@@ -256,7 +256,8 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     // (::ffff:a.b.c.d), which has no reverse name and would reach the
     // panel as that text.
     const QHostAddress peer(ConnectionPolicy::AddressText(s->peerAddress()));
-    hostLookupId = QHostInfo::lookupHost(peer.toString(), this, &InterfaceReader::HostInfo);
+    // By name: Qt 5.15 leaks the slot object of a pointer lookup that is aborted.
+    hostLookupId = QHostInfo::lookupHost(peer.toString(), this, SLOT(HostInfo(QHostInfo)));
     emit IpHost(peer);
 
     // A bounded read buffer lets TCP's window hold the PC back while
