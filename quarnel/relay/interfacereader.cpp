@@ -269,7 +269,8 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     connect(s, &QTcpSocket::bytesWritten, this, &InterfaceReader::ClientBytesWritten);
     connect(s, &QTcpSocket::errorOccurred, this,
             &InterfaceReader::ClientError);
-    connect(this, &InterfaceReader::WriteDataReady, this, &InterfaceReader::WriteData, Qt::UniqueConnection);
+    // By name, as its disconnect: ThreadSanitizer cannot see Qt's locks around a pointer connection's slot object the relay thread shares.
+    connect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)), Qt::UniqueConnection);
     writePending.store(false);
     readPending.store(false);
 
@@ -293,7 +294,7 @@ void InterfaceReader::ClientDisconnected()
 
     Log(QStringLiteral("Client Disconnected"));
     DebugWithTime(QStringLiteral("Client Disconnected"));
-    disconnect(this, &InterfaceReader::WriteDataReady, this, &InterfaceReader::WriteData);
+    disconnect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)));
 
     // The loop's last pass ends before the stop sequence drives the link
     // and before the presence checker resumes (EndExamOrDisconnection).
