@@ -29,7 +29,7 @@ int main(int argc, char **argv)
     // program through the normal shutdown once the event loop runs, instead
     // of killing it with the instance marker left behind.
     UnixSignalWatcher *signalWatcher = new UnixSignalWatcher;
-    QObject::connect(signalWatcher, SIGNAL(TerminationRequested(int)), app, SLOT(quit()));
+    QObject::connect(signalWatcher, &UnixSignalWatcher::TerminationRequested, app, &QCoreApplication::quit);
 
     // The guard's keys depend on TMPDIR and the IPC namespace; an instance
     // started with others (pam_tmpdir, a private /tmp) meets only the run

@@ -7,7 +7,7 @@ packages=(
     g++ make cmake pkg-config dpkg-dev systemd
     qtbase5-dev qtbase5-dev-tools
     iproute2 util-linux ifupdown
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev lld
     xvfb xdotool x11-apps netpbm socat procps
     help2man lintian xserver-xephyr
     python3-pytest

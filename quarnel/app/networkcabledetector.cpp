@@ -14,7 +14,7 @@ NetworkCableDetector::NetworkCableDetector(QuarnelLog *log, OrvInterface *orvInt
       timer(new QTimer(this)),
       currentInterface(QStringLiteral("eth0"))
 {
-    connect(timer, SIGNAL(timeout()), this, SLOT(CheckCable()));
+    connect(timer, &QTimer::timeout, this, &NetworkCableDetector::CheckCable);
     timer->start(1000);
 }
 

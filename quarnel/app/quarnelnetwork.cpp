@@ -63,18 +63,18 @@ void QuarnelNetwork::Construct(OrvInterface *orvInter)
     linkUp = false;
 
     _log = new QuarnelLog;
-    connect(_log, SIGNAL(AddLogItemSignal(QString)), this, SLOT(LogItemAdded(QString)));
+    connect(_log, &QuarnelLog::AddLogItemSignal, this, &QuarnelNetwork::LogItemAdded);
 
     LogItemAdded(QStringLiteral("Checking quarnel"));
 
     orvInterface = orvInter ? orvInter : new OrvInterfaceZelk(_log);
-    connect(orvInterface, SIGNAL(FirmwareVersion(QString)), this, SIGNAL(FirmwareInfo(QString)));
+    connect(orvInterface, &OrvInterface::FirmwareVersion, this, &QuarnelNetwork::FirmwareInfo);
 
     networkCableDetector = new NetworkCableDetector(_log, orvInterface, nullptr);
-    connect(networkCableDetector, SIGNAL(UsbStatus(bool)), this, SLOT(UsbPresence(bool)));
-    connect(networkCableDetector, SIGNAL(NetworkCablePlugged()), this, SLOT(NetworkPlugged()));
-    connect(networkCableDetector, SIGNAL(NetworkCableUnplugged()), this, SLOT(NetworkUnplugged()));
-    connect(networkCableDetector, SIGNAL(IpAddress(QHostAddress)), this, SLOT(IpAddr(QHostAddress)));
+    connect(networkCableDetector, &NetworkCableDetector::UsbStatus, this, &QuarnelNetwork::UsbPresence);
+    connect(networkCableDetector, &NetworkCableDetector::NetworkCablePlugged, this, &QuarnelNetwork::NetworkPlugged);
+    connect(networkCableDetector, &NetworkCableDetector::NetworkCableUnplugged, this, &QuarnelNetwork::NetworkUnplugged);
+    connect(networkCableDetector, &NetworkCableDetector::IpAddress, this, &QuarnelNetwork::IpAddr);
 }
 
 QuarnelNetwork::~QuarnelNetwork()
@@ -114,7 +114,7 @@ void QuarnelNetwork::UsbPresence(bool found)
         linkUp = false;
         LogItemAdded(QStringLiteral("Error: interface NOT present!"));
         if (_interfaceReader && _checkHeadboxConnected)
-            disconnect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()));
+            disconnect(_interfaceReader, &InterfaceReader::EndExamOrDisconnection, _checkHeadboxConnected, &HeadboxChecker::Resume);
         if (_checkHeadboxConnected)
             _checkHeadboxConnected->Pause();
         if (orvInterface)
@@ -140,7 +140,7 @@ void QuarnelNetwork::UsbPresence(bool found)
 
     // Made again on every set-up because a loss removes it; unique, so that a
     // second report of a present interface cannot double it.
-    connect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), _checkHeadboxConnected, SLOT(Resume()),
+    connect(_interfaceReader, &InterfaceReader::EndExamOrDisconnection, _checkHeadboxConnected, &HeadboxChecker::Resume,
             Qt::ConnectionType(Qt::AutoConnection | Qt::UniqueConnection));
     linkUp = true;
     LogItemAdded(QStringLiteral("quarnel Status: OK"));
@@ -155,10 +155,10 @@ void QuarnelNetwork::BuildWorkers()
         _checkHeadboxConnected = new HeadboxChecker(_orv);
         _checkHeadboxConnected->start();
         // Broadcast first: the datagram goes out before deviceSN changes.
-        connect(_checkHeadboxConnected, SIGNAL(ConnectionFound(bool, QString, short)),
-                this, SLOT(SendBroadcastRequest(bool, QString, short)));
-        connect(_checkHeadboxConnected, SIGNAL(ConnectionFound(bool, QString, short)),
-                this, SLOT(HeadboxPlugged(bool, QString, short)));
+        connect(_checkHeadboxConnected, &HeadboxChecker::ConnectionFound,
+                this, &QuarnelNetwork::SendBroadcastRequest);
+        connect(_checkHeadboxConnected, &HeadboxChecker::ConnectionFound,
+                this, &QuarnelNetwork::HeadboxPlugged);
     } else {
         _checkHeadboxConnected->Resume();
     }
@@ -167,12 +167,12 @@ void QuarnelNetwork::BuildWorkers()
         return;
     ClientDisconnected();
     _interfaceReader = new InterfaceReader(_orv, _log);
-    connect(_interfaceReader, SIGNAL(ReadyToStartExam()), _checkHeadboxConnected, SLOT(Pause()));
-    connect(networkCableDetector, SIGNAL(NetworkCableUnplugged()), _interfaceReader, SLOT(ClientDisconnected()));
-    connect(_interfaceReader, SIGNAL(IpHost(QHostAddress)), this, SLOT(SendBroadcastStatusConnected(QHostAddress)));
-    connect(_interfaceReader, SIGNAL(EndExamOrDisconnection()), this, SLOT(ClientDisconnected()));
-    connect(_interfaceReader, SIGNAL(ReadyToStartExam()), this, SLOT(ClientConnected()));
-    connect(_interfaceReader, SIGNAL(IpHostName(QString)), this, SIGNAL(NewHostName(QString)));
+    connect(_interfaceReader, &InterfaceReader::ReadyToStartExam, _checkHeadboxConnected, &HeadboxChecker::Pause);
+    connect(networkCableDetector, &NetworkCableDetector::NetworkCableUnplugged, _interfaceReader, &InterfaceReader::ClientDisconnected);
+    connect(_interfaceReader, &InterfaceReader::IpHost, this, &QuarnelNetwork::SendBroadcastStatusConnected);
+    connect(_interfaceReader, &InterfaceReader::EndExamOrDisconnection, this, &QuarnelNetwork::ClientDisconnected);
+    connect(_interfaceReader, &InterfaceReader::ReadyToStartExam, this, &QuarnelNetwork::ClientConnected);
+    connect(_interfaceReader, &InterfaceReader::IpHostName, this, &QuarnelNetwork::NewHostName);
     _interfaceReader->start();
 }
 

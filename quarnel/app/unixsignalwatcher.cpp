@@ -15,7 +15,7 @@ UnixSignalWatcher::UnixSignalWatcher(QObject *parent)
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, _fds) != 0)
         return;
     _notifier = new QSocketNotifier(_fds[1], QSocketNotifier::Read, this);
-    connect(_notifier, SIGNAL(activated(int)), this, SLOT(SignalArrived()));
+    connect(_notifier, &QSocketNotifier::activated, this, &UnixSignalWatcher::SignalArrived);
 
     struct sigaction action = {};
     action.sa_handler = &UnixSignalWatcher::Handler;

@@ -22,16 +22,16 @@ Controller::Controller(QuarnelNetwork *quarnel, QObject *parent)
     // Without a hub (screen previews) the controller only relays what the
     // windows ask of it.
     if (quarnel) {
-        connect(quarnel, SIGNAL(headboxPluggedState(bool,QString,short)), this, SLOT(HeadboxPlugged(bool,QString,short)));
-        connect(quarnel, SIGNAL(NetworkCableState(bool)), this, SIGNAL(NetworkCableState(bool)));
-        connect(quarnel, SIGNAL(ClientConnectionState(bool)), this, SIGNAL(ClientConnectionState(bool)));
-        connect(quarnel, SIGNAL(NewHostName(QString)), this, SIGNAL(HostName(QString)));
-        connect(quarnel, SIGNAL(AddLogItem(QString)), this, SIGNAL(AddLogItem(QString)));
-        connect(quarnel, SIGNAL(IpAddress(QHostAddress,bool)), this, SLOT(IpAddr(QHostAddress,bool)));
-        connect(quarnel, SIGNAL(FirmwareInfo(QString)), this, SLOT(FirmwareVersion(QString)));
-        connect(this, SIGNAL(UserChangeIp(QHostAddress)), quarnel, SLOT(UserChangeIp(QHostAddress)));
-        connect(this, SIGNAL(TurnOffDisplay()), quarnel, SLOT(TurnOffDisplay()));
-        connect(this, SIGNAL(TurnOnDisplay()), quarnel, SLOT(TurnOnDisplay()));
+        connect(quarnel, &QuarnelNetwork::headboxPluggedState, this, &Controller::HeadboxPlugged);
+        connect(quarnel, &QuarnelNetwork::NetworkCableState, this, &Controller::NetworkCableState);
+        connect(quarnel, &QuarnelNetwork::ClientConnectionState, this, &Controller::ClientConnectionState);
+        connect(quarnel, &QuarnelNetwork::NewHostName, this, &Controller::HostName);
+        connect(quarnel, &QuarnelNetwork::AddLogItem, this, &Controller::AddLogItem);
+        connect(quarnel, &QuarnelNetwork::IpAddress, this, &Controller::IpAddr);
+        connect(quarnel, &QuarnelNetwork::FirmwareInfo, this, &Controller::FirmwareVersion);
+        connect(this, &Controller::UserChangeIp, quarnel, &QuarnelNetwork::UserChangeIp);
+        connect(this, &Controller::TurnOffDisplay, quarnel, &QuarnelNetwork::TurnOffDisplay);
+        connect(this, &Controller::TurnOnDisplay, quarnel, &QuarnelNetwork::TurnOnDisplay);
     }
     for (int &p : password)
         p = -1;

@@ -50,7 +50,7 @@ MainGui::MainGui(QWidget *parent)
     timer = new QTimer;
     // A coarse timer of this length may fire up to a second early.
     timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, SIGNAL(timeout()), this, SLOT(HideUserView()));
+    connect(timer, &QTimer::timeout, this, &MainGui::HideUserView);
 
     dlgSetup = nullptr;
 
@@ -62,7 +62,7 @@ MainGui::MainGui(QWidget *parent)
     for (int i = 0; i < 4; ++i) {
         QPushButton *button = new QPushButton(ui->centralwidget);
         btnSequence[i] = button;
-        connect(button, SIGNAL(clicked(bool)), this, SLOT(btnSequence_clicked()));
+        connect(button, &QPushButton::clicked, this, &MainGui::btnSequence_clicked);
     }
 
     QApplication::setOverrideCursor(Qt::BlankCursor);
@@ -83,14 +83,14 @@ MainGui::~MainGui()
 void MainGui::SetController(Controller *controller)
 {
     ctrl = controller;
-    connect(ctrl, SIGNAL(HeadboxPluggedChangeState(bool,QString,short)), this, SLOT(HeadboxPlugged(bool,QString,short)));
-    connect(ctrl, SIGNAL(NetworkCableState(bool)), this, SLOT(NetworkPlugged(bool)));
-    connect(ctrl, SIGNAL(ClientConnectionState(bool)), this, SLOT(ClientConnected(bool)));
-    connect(ctrl, SIGNAL(ShowSetupDialog()), this, SLOT(ShowSetup()));
-    connect(ctrl, SIGNAL(ClosedSetup()), this, SLOT(ClosedSetup()));
-    connect(ctrl, SIGNAL(HostName(QString)), this, SLOT(HostName(QString)));
-    connect(ctrl, SIGNAL(ExitProgram()), this, SLOT(End()));
-    connect(this, SIGNAL(TurnOffDisplay()), ctrl, SIGNAL(TurnOffDisplay()));
+    connect(ctrl, &Controller::HeadboxPluggedChangeState, this, &MainGui::HeadboxPlugged);
+    connect(ctrl, &Controller::NetworkCableState, this, &MainGui::NetworkPlugged);
+    connect(ctrl, &Controller::ClientConnectionState, this, &MainGui::ClientConnected);
+    connect(ctrl, &Controller::ShowSetupDialog, this, &MainGui::ShowSetup);
+    connect(ctrl, &Controller::ClosedSetup, this, &MainGui::ClosedSetup);
+    connect(ctrl, &Controller::HostName, this, &MainGui::HostName);
+    connect(ctrl, &Controller::ExitProgram, this, &MainGui::End);
+    connect(this, &MainGui::TurnOffDisplay, ctrl, &Controller::TurnOffDisplay);
 }
 
 void MainGui::setColor(QColor value)
@@ -118,7 +118,7 @@ void MainGui::ShowUserView()
     // Woken during a fade-out: that fade must neither go on nor switch the
     // display off once the view is lit again.
     if (animation->state() != QAbstractAnimation::Stopped) {
-        disconnect(animation, SIGNAL(finished()), this, SLOT(AnimationFinished()));
+        disconnect(animation, &QPropertyAnimation::finished, this, &MainGui::AnimationFinished);
         animation->stop();
     }
     if (ctrl)
@@ -137,14 +137,14 @@ void MainGui::HideUserView()
     animation->setDuration(fadeMs);
     animation->setStartValue(QColor(0, 0, 0, 0));
     animation->setEndValue(QColor(0, 0, 0, 255));
-    connect(animation, SIGNAL(finished()), this, SLOT(AnimationFinished()), Qt::UniqueConnection);
+    connect(animation, &QPropertyAnimation::finished, this, &MainGui::AnimationFinished, Qt::UniqueConnection);
     animation->start(QAbstractAnimation::KeepWhenStopped);
     timer->stop();
 }
 
 void MainGui::AnimationFinished()
 {
-    disconnect(animation, SIGNAL(finished()), this, SLOT(AnimationFinished()));
+    disconnect(animation, &QPropertyAnimation::finished, this, &MainGui::AnimationFinished);
     emit TurnOffDisplay();
 }
 
@@ -200,7 +200,7 @@ void MainGui::ShowSetup()
     // touch): the display must not go off under the dialog.
     if (!lit) {
         if (animation->state() != QAbstractAnimation::Stopped) {
-            disconnect(animation, SIGNAL(finished()), this, SLOT(AnimationFinished()));
+            disconnect(animation, &QPropertyAnimation::finished, this, &MainGui::AnimationFinished);
             animation->stop();
         }
         if (ctrl)

@@ -26,8 +26,8 @@ MainWindow::MainWindow(QWidget *parent)
     sysTray->setIcon(QIcon(QStringLiteral(":/gui/resources/rate_star_med_on.png")));
     sysTray->setToolTip(QString::fromLatin1(trayText));
     sysTray->setVisible(true);
-    connect(sysTray, SIGNAL(activated(QSystemTrayIcon::ActivationReason)),
-            this, SLOT(iconActivated(QSystemTrayIcon::ActivationReason)));
+    connect(sysTray, &QSystemTrayIcon::activated,
+            this, &MainWindow::iconActivated);
 }
 
 MainWindow::~MainWindow()
@@ -38,10 +38,10 @@ MainWindow::~MainWindow()
 void MainWindow::SetController(Controller *controller)
 {
     ctrl = controller;
-    connect(ctrl, SIGNAL(AddLogItem(QString)), this, SLOT(AddLogItem(QString)));
-    connect(ctrl, SIGNAL(FirmwareInfo(QString)), this, SLOT(FwVer(QString)));
-    connect(ctrl, SIGNAL(HostName(QString)), this, SLOT(HostName(QString)));
-    connect(ctrl, SIGNAL(HeadboxPluggedChangeState(bool,QString,short)), this, SLOT(HeadboxInfo(bool,QString,short)));
+    connect(ctrl, &Controller::AddLogItem, this, &MainWindow::AddLogItem);
+    connect(ctrl, &Controller::FirmwareInfo, this, &MainWindow::FwVer);
+    connect(ctrl, &Controller::HostName, this, &MainWindow::HostName);
+    connect(ctrl, &Controller::HeadboxPluggedChangeState, this, &MainWindow::HeadboxInfo);
 }
 
 void MainWindow::iconActivated(QSystemTrayIcon::ActivationReason reason)

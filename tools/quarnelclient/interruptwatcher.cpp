@@ -16,7 +16,7 @@ InterruptWatcher::InterruptWatcher(QObject *parent) : QObject(parent)
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     _notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, this);
-    connect(_notifier, SIGNAL(activated(int)), this, SLOT(readSignal()));
+    connect(_notifier, &QSocketNotifier::activated, this, &InterruptWatcher::readSignal);
 
     struct sigaction sa = {};
     sa.sa_handler = handler;

@@ -249,8 +249,8 @@ int discover(QCoreApplication &app, const QStringList &args)
     Result result;
     DiscoverSession session(o, &stdOut());
     InterruptWatcher interrupts;
-    QObject::connect(&session, SIGNAL(finished(int,QString)), &result, SLOT(set(int,QString)));
-    QObject::connect(&interrupts, SIGNAL(interrupted()), &session, SLOT(stop()));
+    QObject::connect(&session, &DiscoverSession::finished, &result, &Result::set);
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &session, &DiscoverSession::stop);
     session.start();
     return finishRun(app, result);
 }
@@ -300,7 +300,7 @@ int command(QCoreApplication &app, const QStringList &args)
 
     Result result;
     CommandSession session(o, &stdOut());
-    QObject::connect(&session, SIGNAL(finished(int,QString)), &result, SLOT(set(int,QString)));
+    QObject::connect(&session, &CommandSession::finished, &result, &Result::set);
     session.start();
     return finishRun(app, result);
 }
@@ -377,8 +377,8 @@ int record(QCoreApplication &app, const QStringList &args)
     Result result;
     Recorder recorder(o, &stdOut(), &stdErr());
     InterruptWatcher interrupts;
-    QObject::connect(&recorder, SIGNAL(finished(int,QString)), &result, SLOT(set(int,QString)));
-    QObject::connect(&interrupts, SIGNAL(interrupted()), &recorder, SLOT(stop()));
+    QObject::connect(&recorder, &Recorder::finished, &result, &Result::set);
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &recorder, &Recorder::stop);
     recorder.start();
     return finishRun(app, result);
 }

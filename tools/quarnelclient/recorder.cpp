@@ -29,9 +29,9 @@ Recorder::Recorder(const Options &options, QTextStream *stdOut, QTextStream *std
     timeLimit.setTimerType(Qt::PreciseTimer);
     idleTimer.setSingleShot(true);
     idleTimer.setTimerType(Qt::PreciseTimer);
-    connect(&timeLimit, SIGNAL(timeout()), this, SLOT(timeLimitReached()));
-    connect(&idleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
-    connect(&progressTimer, SIGNAL(timeout()), this, SLOT(printProgress()));
+    connect(&timeLimit, &QTimer::timeout, this, &Recorder::timeLimitReached);
+    connect(&idleTimer, &QTimer::timeout, this, &Recorder::idleTimedOut);
+    connect(&progressTimer, &QTimer::timeout, this, &Recorder::printProgress);
 
     using QuarnelPc::Terminal;
     connect(_terminal, &Terminal::connected, this, &Recorder::opened);

@@ -122,8 +122,8 @@ void tst_Broadcasts::discoveryDatagramText()
     QFETCH(QByteArray, text);
 
     startHub();
-    QSignalSpy plugged(hub, SIGNAL(headboxPluggedState(bool, QString, short)));
-    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    QSignalSpy plugged(hub, &QuarnelNetwork::headboxPluggedState);
+    QSignalSpy log(hub, &QuarnelNetwork::AddLogItem);
     hub->SendBroadcastRequest(true, serial, short(devices));
 
     QTRY_VERIFY(discovery->hasPendingDatagrams());
@@ -144,7 +144,7 @@ void tst_Broadcasts::checkerReportWithoutHeadboxSendsNothing()
 {
     startHub();
     // The checker of this hub finds no headbox and says so every cycle.
-    QSignalSpy plugged(hub, SIGNAL(headboxPluggedState(bool, QString, short)));
+    QSignalSpy plugged(hub, &QuarnelNetwork::headboxPluggedState);
     QTRY_VERIFY_WITH_TIMEOUT(plugged.size() >= 2, 10000);
     for (const QVariantList &report : plugged)
         QCOMPARE(report, QVariantList({false, QString(), 0}));
@@ -163,8 +163,8 @@ void tst_Broadcasts::checkerReportWithoutHeadboxSendsNothing()
 void tst_Broadcasts::lateReportWhilePcConnectedSendsNothing()
 {
     startHub();
-    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
-    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    QSignalSpy connection(hub, &QuarnelNetwork::ClientConnectionState);
+    QSignalSpy log(hub, &QuarnelNetwork::AddLogItem);
     std::unique_ptr<QTcpSocket> pc(pcside::tcpConnect(QHostAddress(harness::panelIp()), 2000));
     QVERIFY(pc);
     QTRY_VERIFY(!connection.isEmpty());
@@ -213,7 +213,7 @@ void tst_Broadcasts::statusRecord()
     drain(status);
     hub->HeadboxPlugged(!serial.isEmpty(), serial, serial.isEmpty() ? 0 : 1);
 
-    QSignalSpy connection(hub, SIGNAL(ClientConnectionState(bool)));
+    QSignalSpy connection(hub, &QuarnelNetwork::ClientConnectionState);
     if (pc.isEmpty())
         hub->ClientDisconnected();
     else
@@ -326,8 +326,8 @@ void tst_Broadcasts::failedSaveKeepsBroadcastsOnOldAddress()
     QCOMPARE(mount("/etc/network", "/etc/network", nullptr, MS_BIND, nullptr), 0);
     const bool readOnly = mount(nullptr, "/etc/network", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
     qRegisterMetaType<QHostAddress>();
-    QSignalSpy address(hub, SIGNAL(IpAddress(QHostAddress, bool)));
-    QSignalSpy log(hub, SIGNAL(AddLogItem(QString)));
+    QSignalSpy address(hub, &QuarnelNetwork::IpAddress);
+    QSignalSpy log(hub, &QuarnelNetwork::AddLogItem);
     DebugLines debug;
     if (readOnly)
         hub->UserChangeIp(QHostAddress("198.51.100.20"));

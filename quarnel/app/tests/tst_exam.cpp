@@ -111,9 +111,9 @@ void tst_Exam::startTerminal()
 {
     // No link given: the hub opens its FPGA-backed one, as the program does.
     hub = new TestHub(nullptr);
-    connection = new QSignalSpy(hub, SIGNAL(ClientConnectionState(bool)));
-    hostName = new QSignalSpy(hub, SIGNAL(NewHostName(QString)));
-    cable = new QSignalSpy(hub, SIGNAL(NetworkCableState(bool)));
+    connection = new QSignalSpy(hub, &QuarnelNetwork::ClientConnectionState);
+    hostName = new QSignalSpy(hub, &QuarnelNetwork::NewHostName);
+    cable = new QSignalSpy(hub, &QuarnelNetwork::NetworkCableState);
     QVERIFY(connection->isValid() && hostName->isValid() && cable->isValid());
     // The first tick comes from the test; the detector's timer gives the rest.
     hub->tick();

@@ -30,10 +30,10 @@ class Reports : public QObject
 public:
     explicit Reports(NetworkCableDetector *d)
     {
-        connect(d, SIGNAL(NetworkCableUnplugged()), this, SLOT(Unplugged()));
-        connect(d, SIGNAL(NetworkCablePlugged()), this, SLOT(Plugged()));
-        connect(d, SIGNAL(UsbStatus(bool)), this, SLOT(Usb(bool)));
-        connect(d, SIGNAL(IpAddress(QHostAddress)), this, SLOT(Ip(QHostAddress)));
+        connect(d, &NetworkCableDetector::NetworkCableUnplugged, this, &Reports::Unplugged);
+        connect(d, &NetworkCableDetector::NetworkCablePlugged, this, &Reports::Plugged);
+        connect(d, &NetworkCableDetector::UsbStatus, this, &Reports::Usb);
+        connect(d, &NetworkCableDetector::IpAddress, this, &Reports::Ip);
     }
     QStringList all;
     QStringList only(const QString &prefix) const

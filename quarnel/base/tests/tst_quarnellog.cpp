@@ -47,7 +47,7 @@ void tst_QuarnelLog::workerTextsArriveOnceInOrderInGuiThread()
 {
     QuarnelLog log;
     Receiver receiver;
-    connect(&log, SIGNAL(AddLogItemSignal(QString)), &receiver, SLOT(LogItemAdded(QString)));
+    connect(&log, &QuarnelLog::AddLogItemSignal, &receiver, &Receiver::LogItemAdded);
 
     QStringList texts{QString(), QStringLiteral("CODA PIENA"), QString(), QStringLiteral("più testine \t\"x\"")};
     for (int i = 0; i < 500; ++i)
@@ -74,7 +74,7 @@ void tst_QuarnelLog::textWithoutReceiverIsNotKept()
     QuarnelLog log;
     log.AddLogItem("Checking quarnel");
     Receiver late;
-    connect(&log, SIGNAL(AddLogItemSignal(QString)), &late, SLOT(LogItemAdded(QString)));
+    connect(&log, &QuarnelLog::AddLogItemSignal, &late, &Receiver::LogItemAdded);
     QCoreApplication::processEvents();
     log.AddLogItem("second");
     QCOMPARE(late.items, QStringList{"second"});

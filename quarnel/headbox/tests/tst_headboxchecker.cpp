@@ -130,9 +130,9 @@ struct Rig
         orv = new Orv(link, nullptr);
         ticked = realRest ? nullptr : new TickedChecker(orv);
         checker = ticked ? ticked : new HeadboxChecker(orv);
-        QObject::connect(checker, SIGNAL(ConnectionFound(bool, QString, short)), &reports,
-                         SLOT(ConnectionFound(bool, QString, short)), Qt::DirectConnection);
-        QObject::connect(checker, SIGNAL(finished()), &threadEnd, SLOT(Finished()), Qt::DirectConnection);
+        QObject::connect(checker, &HeadboxChecker::ConnectionFound, &reports,
+                         &Reports::ConnectionFound, Qt::DirectConnection);
+        QObject::connect(checker, &HeadboxChecker::finished, &threadEnd, &ThreadEnd::Finished, Qt::DirectConnection);
     }
     ~Rig()
     {
@@ -174,9 +174,9 @@ struct SlowRig
     {
         orv = new Orv(&link, nullptr);
         checker = new TickedChecker(orv);
-        QObject::connect(checker, SIGNAL(ConnectionFound(bool, QString, short)), &reports,
-                         SLOT(ConnectionFound(bool, QString, short)), Qt::DirectConnection);
-        QObject::connect(checker, SIGNAL(finished()), &threadEnd, SLOT(Finished()), Qt::DirectConnection);
+        QObject::connect(checker, &HeadboxChecker::ConnectionFound, &reports,
+                         &Reports::ConnectionFound, Qt::DirectConnection);
+        QObject::connect(checker, &HeadboxChecker::finished, &threadEnd, &ThreadEnd::Finished, Qt::DirectConnection);
         link.setWriteHook([this](const QByteArray &bytes, int) {
             if (bytes != identifyFrame())
                 return;

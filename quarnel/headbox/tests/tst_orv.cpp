@@ -147,7 +147,7 @@ void tst_Orv::withoutInterface()
 void tst_Orv::singleHeadbox()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link.reg15 = 0x0080;
     answerIdentify(link, {{0, onTheWire("ABC-1234/56-789")}});
@@ -184,7 +184,7 @@ void tst_Orv::singleHeadboxPaddedSerial()
 void tst_Orv::singleHeadboxMalformedSerial()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     // Right text, but not byte-swapped: reads as BA-C2143/65-7...
     answerIdentify(link, {{0, QByteArray("ABC-1234/56-7890")}});
@@ -201,7 +201,7 @@ void tst_Orv::singleHeadboxMalformedSerial()
 void tst_Orv::tooManyBytesOnSharedChannel()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     answerIdentify(link, {{0, onTheWire("ABC-1234/56-7") + onTheWire("XYZ-1234/56-7")}});
     Orv orv(&link, &log);
@@ -218,7 +218,7 @@ void tst_Orv::tooManyBytesOnSharedChannel()
 void tst_Orv::headboxesOnOwnChannels()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link.reg15 = 0x0080;
     answerIdentify(link, {{1, onTheWire("AAA-1111/11-1  ")}, {2, onTheWire("BBB-2222/22-2")}});
@@ -257,7 +257,7 @@ void tst_Orv::allFourChannels()
 void tst_Orv::malformedSerialOnOwnChannel()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     answerIdentify(link, {{1, onTheWire("AAA-1111/11-1")}, {2, onTheWire("BBB-2222-22-2")},
                           {3, onTheWire("CCC-3333/33-3")}});
@@ -275,7 +275,7 @@ void tst_Orv::malformedSerialOnOwnChannel()
 void tst_Orv::noHeadbox()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     Orv orv(&link, &log);
     QString serial;

@@ -15,7 +15,7 @@ namespace {
 struct Rig
 {
     explicit Rig(FpgaSim *chip)
-        : sim(chip), texts(&log, SIGNAL(AddLogItemSignal(QString)))
+        : sim(chip), texts(&log, &QuarnelLog::AddLogItemSignal)
     {
         link = new SimLink(sim);
         link->SetUsb();

@@ -118,7 +118,7 @@ void tst_OrvInterface::clockCode()
 void tst_OrvInterface::syncOff()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link._log = &log;
     link.reg15 = 0x2892;
@@ -135,7 +135,7 @@ void tst_OrvInterface::syncOff()
 void tst_OrvInterface::syncOn()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link._log = &log;
     link.reg15 = 0x0092;
@@ -187,12 +187,12 @@ void tst_OrvInterface::myRead()
 void tst_OrvInterface::setUsbSequence()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link._log = &log;
     link.setTestInterfaceResult(0, "firmware ver. 2.7");
     link.reg15 = 0x3899;
-    QSignalSpy firmware(&link, SIGNAL(FirmwareVersion(QString)));
+    QSignalSpy firmware(&link, &OrvInterface::FirmwareVersion);
 
     QTest::ignoreMessage(QtDebugMsg, "Enter set usb");
     QTest::ignoreMessage(QtDebugMsg, "Talvenor usb kivo correctly set!");
@@ -241,14 +241,14 @@ void tst_OrvInterface::setUsbSequence()
 void tst_OrvInterface::setUsbFirmwareMissing()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link._log = &log;
     link.setTestInterfaceResult(-1);
     link.reg15 = 0x0091;
     link.reg5 = 0x0040;
     link.reg8 = 8;
-    QSignalSpy firmware(&link, SIGNAL(FirmwareVersion(QString)));
+    QSignalSpy firmware(&link, &OrvInterface::FirmwareVersion);
 
     QTest::ignoreMessage(QtDebugMsg, "Enter set usb");
     QTest::ignoreMessage(QtDebugMsg, "ERROREEEEEE 8");
@@ -275,7 +275,7 @@ void tst_OrvInterface::setInterfaceWrapsSetUsb()
     QFETCH(int, testResult);
     QFETCH(int, expected);
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     RecordingOrvInterface link;
     link._log = &log;
     link.setTestInterfaceResult(short(testResult));
@@ -294,12 +294,12 @@ void tst_OrvInterface::setInterfaceWrapsSetUsb()
 void tst_OrvInterface::baseClassCompletesSetUsb()
 {
     QuarnelLog log;
-    QSignalSpy texts(&log, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy texts(&log, &QuarnelLog::AddLogItemSignal);
     struct Bare : OrvInterface
     {
         explicit Bare(QuarnelLog *l) { _log = l; }
     } link(&log);
-    QSignalSpy firmware(&link, SIGNAL(FirmwareVersion(QString)));
+    QSignalSpy firmware(&link, &OrvInterface::FirmwareVersion);
 
     QElapsedTimer timer;
     timer.start();

@@ -42,7 +42,7 @@ QVector<QPair<int, uint64_t>> writesAndPauses(FpgaSim *sim, const SimLink *link)
 // own start-up writes.
 struct Panel
 {
-    explicit Panel(FpgaSim *chip) : sim(chip), texts(&log, SIGNAL(AddLogItemSignal(QString)))
+    explicit Panel(FpgaSim *chip) : sim(chip), texts(&log, &QuarnelLog::AddLogItemSignal)
     {
         link = new SimLink(sim, &log);
         sim->clearWrites();
@@ -233,7 +233,7 @@ void tst_OrvInterfaceZelk::displayPower()
 void tst_OrvInterfaceZelk::setUsbRegisterSequence()
 {
     Panel p(freshChip(0));
-    QSignalSpy firmware(p.link, SIGNAL(FirmwareVersion(QString)));
+    QSignalSpy firmware(p.link, &OrvInterface::FirmwareVersion);
     p.sim->inject(0, QByteArray(24, 'z'));
     QTRY_COMPARE(p.link->DataInQueue(), 24);
     p.clearRecord();

@@ -309,8 +309,8 @@ void tst_CommandFrame::interpreter()
     RecordingOrvInterface link;
     link.reg15 = 0x0080;
     Orv orv(&link, &quarnelLog);
-    QSignalSpy itemSpy(&orv, SIGNAL(AddItem(QString)));
-    QSignalSpy logSpy(&quarnelLog, SIGNAL(AddLogItemSignal(QString)));
+    QSignalSpy itemSpy(&orv, &Orv::AddItem);
+    QSignalSpy logSpy(&quarnelLog, &QuarnelLog::AddLogItemSignal);
     CommandInterpreter interpreter(&orv, &quarnelLog);
 
     interpreter.Execute(CommandFrame::decode(bytes.constData(), bytes.size()));

@@ -102,16 +102,16 @@ void tst_Controller::wiringIsComplete()
 {
     QVERIFY2(connectWarnings.isEmpty(), qPrintable(connectWarnings.join('\n')));
     // The address request leaves no trace short of reconfiguring eth0.
-    QVERIFY(QObject::disconnect(ctrl, SIGNAL(UserChangeIp(QHostAddress)), hub, SLOT(UserChangeIp(QHostAddress))));
+    QVERIFY(QObject::disconnect(ctrl, &Controller::UserChangeIp, hub, &QuarnelNetwork::UserChangeIp));
 }
 
 void tst_Controller::hubReportsAreRelayed()
 {
-    QSignalSpy cable(ctrl, SIGNAL(NetworkCableState(bool)));
-    QSignalSpy client(ctrl, SIGNAL(ClientConnectionState(bool)));
-    QSignalSpy host(ctrl, SIGNAL(HostName(QString)));
-    QSignalSpy log(ctrl, SIGNAL(AddLogItem(QString)));
-    QSignalSpy firmware(ctrl, SIGNAL(FirmwareInfo(QString)));
+    QSignalSpy cable(ctrl, &Controller::NetworkCableState);
+    QSignalSpy client(ctrl, &Controller::ClientConnectionState);
+    QSignalSpy host(ctrl, &Controller::HostName);
+    QSignalSpy log(ctrl, &Controller::AddLogItem);
+    QSignalSpy firmware(ctrl, &Controller::FirmwareInfo);
 
     hub->NetworkUnplugged();
     hub->NetworkPlugged();
@@ -162,7 +162,7 @@ void tst_Controller::repeatFilter()
     QFETCH(Reports, reports);
     QFETCH(Reports, passed);
 
-    QSignalSpy spy(ctrl, SIGNAL(HeadboxPluggedChangeState(bool,QString,short)));
+    QSignalSpy spy(ctrl, &Controller::HeadboxPluggedChangeState);
     for (const auto &r : reports)
         emit hub->headboxPluggedState(r.first, r.second, r.first ? 1 : 0);
 
@@ -178,8 +178,8 @@ void tst_Controller::repeatFilter()
 // plugged state: the screen must hear of it once.
 void tst_Controller::hubDoubleReportPassesOnce()
 {
-    QSignalSpy fromHub(hub, SIGNAL(headboxPluggedState(bool,QString,short)));
-    QSignalSpy spy(ctrl, SIGNAL(HeadboxPluggedChangeState(bool,QString,short)));
+    QSignalSpy fromHub(hub, &QuarnelNetwork::headboxPluggedState);
+    QSignalSpy spy(ctrl, &Controller::HeadboxPluggedChangeState);
 
     for (int cycle = 0; cycle < 3; ++cycle) {
         hub->SendBroadcastRequest(true, QStringLiteral("SN-0001"), 1);
@@ -221,8 +221,8 @@ void tst_Controller::sequences()
     QFETCH(int, setups);
     QFETCH(int, exits);
 
-    QSignalSpy setup(ctrl, SIGNAL(ShowSetupDialog()));
-    QSignalSpy exit(ctrl, SIGNAL(ExitProgram()));
+    QSignalSpy setup(ctrl, &Controller::ShowSetupDialog);
+    QSignalSpy exit(ctrl, &Controller::ExitProgram);
     for (int index : presses)
         ctrl->PasswordCheck(index);
     QCOMPARE(setup.count(), setups);
@@ -231,7 +231,7 @@ void tst_Controller::sequences()
 
 void tst_Controller::addressReport()
 {
-    QSignalSpy setup(ctrl, SIGNAL(ShowSetupDialog()));
+    QSignalSpy setup(ctrl, &Controller::ShowSetupDialog);
     QVERIFY(ctrl->ipAddress.isNull());
 
     const QHostAddress first(QStringLiteral("192.168.1.1"));
@@ -269,7 +269,7 @@ void tst_Controller::closeSetupDialog()
     QFETCH(bool, handedOn);
 
     // The hub would reconfigure eth0: the test listens instead.
-    QObject::disconnect(ctrl, SIGNAL(UserChangeIp(QHostAddress)), hub, SLOT(UserChangeIp(QHostAddress)));
+    QObject::disconnect(ctrl, &Controller::UserChangeIp, hub, &QuarnelNetwork::UserChangeIp);
     emit hub->IpAddress(QHostAddress(QStringLiteral("192.168.1.1")), firstTime);
 
     QStringList order;
@@ -298,11 +298,11 @@ void tst_Controller::closeSetupDialog()
 
 void tst_Controller::cancelKeepsFirstTimeMode()
 {
-    QObject::disconnect(ctrl, SIGNAL(UserChangeIp(QHostAddress)), hub, SLOT(UserChangeIp(QHostAddress)));
+    QObject::disconnect(ctrl, &Controller::UserChangeIp, hub, &QuarnelNetwork::UserChangeIp);
     const QHostAddress address(QStringLiteral("192.168.1.1"));
     emit hub->IpAddress(address, true);
 
-    QSignalSpy change(ctrl, SIGNAL(UserChangeIp(QHostAddress)));
+    QSignalSpy change(ctrl, &Controller::UserChangeIp);
     ctrl->CloseSetupDialog(address, false);
     ctrl->CloseSetupDialog(address, false);
     QCOMPARE(change.count(), 0);
@@ -312,9 +312,9 @@ void tst_Controller::cancelKeepsFirstTimeMode()
 
 void tst_Controller::applyBeforeAnyAddress()
 {
-    QObject::disconnect(ctrl, SIGNAL(UserChangeIp(QHostAddress)), hub, SLOT(UserChangeIp(QHostAddress)));
-    QSignalSpy change(ctrl, SIGNAL(UserChangeIp(QHostAddress)));
-    QSignalSpy closed(ctrl, SIGNAL(ClosedSetup()));
+    QObject::disconnect(ctrl, &Controller::UserChangeIp, hub, &QuarnelNetwork::UserChangeIp);
+    QSignalSpy change(ctrl, &Controller::UserChangeIp);
+    QSignalSpy closed(ctrl, &Controller::ClosedSetup);
 
     ctrl->CloseSetupDialog(QHostAddress(quint32(0)), true);
     QCOMPARE(change.count(), 1);

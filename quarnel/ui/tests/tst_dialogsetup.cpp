@@ -17,8 +17,8 @@ struct Setup
 {
     Controller ctrl{nullptr, nullptr};
     DialogSetup *dialog = nullptr;
-    QSignalSpy change{&ctrl, SIGNAL(UserChangeIp(QHostAddress))};
-    QSignalSpy closed{&ctrl, SIGNAL(ClosedSetup())};
+    QSignalSpy change{&ctrl, &Controller::UserChangeIp};
+    QSignalSpy closed{&ctrl, &Controller::ClosedSetup};
 
     // The terminal at 'address' (none when empty), in first-time mode or not.
     Setup(const QString &address, bool firstTime)

@@ -61,8 +61,8 @@ struct Panel
 {
     Controller ctrl{nullptr, nullptr};
     TestGui *gui;
-    QSignalSpy on{&ctrl, SIGNAL(TurnOnDisplay())};
-    QSignalSpy off{&ctrl, SIGNAL(TurnOffDisplay())};
+    QSignalSpy on{&ctrl, &Controller::TurnOnDisplay};
+    QSignalSpy off{&ctrl, &Controller::TurnOffDisplay};
 
     Panel()
         : gui(new TestGui)
@@ -347,7 +347,7 @@ void tst_MainGui::dialogClosesIntoLitView()
 {
     QFETCH(QString, how);
     Panel p;
-    QSignalSpy closed(&p.ctrl, SIGNAL(ClosedSetup()));
+    QSignalSpy closed(&p.ctrl, &Controller::ClosedSetup);
     emit p.ctrl.ShowSetupDialog();
     QCOMPARE(p.on.count(), 1);
     QPointer<DialogSetup> dialog = p.dialogs().value(0);

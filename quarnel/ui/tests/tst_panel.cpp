@@ -87,7 +87,7 @@ void tst_Panel::firstStartAsksForTheAddress()
     field->selectAll();
     QTest::keyClicks(field, QStringLiteral("20"));
     const QHostAddress wanted((a & ~quint32(255)) | 20);
-    QSignalSpy addresses(hub, SIGNAL(IpAddress(QHostAddress,bool)));
+    QSignalSpy addresses(hub, &QuarnelNetwork::IpAddress);
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("btnApply")), Qt::LeftButton);
 
     QVERIFY(!gui->findChild<DialogSetup *>() || !gui->findChild<DialogSetup *>()->isVisible());

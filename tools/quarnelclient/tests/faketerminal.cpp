@@ -9,12 +9,12 @@
 FakeTerminal::FakeTerminal(QObject *parent)
     : QObject(parent), _data(new QTcpServer(this)), _answer(new QTcpServer(this))
 {
-    connect(_data, SIGNAL(newConnection()), this, SLOT(dataConnection()));
-    connect(_answer, SIGNAL(newConnection()), this, SLOT(answerConnection()));
-    connect(&pumpTimer, SIGNAL(timeout()), this, SLOT(pump()));
+    connect(_data, &QTcpServer::newConnection, this, &FakeTerminal::dataConnection);
+    connect(_answer, &QTcpServer::newConnection, this, &FakeTerminal::answerConnection);
+    connect(&pumpTimer, &QTimer::timeout, this, &FakeTerminal::pump);
     delayTimer.setSingleShot(true);
     delayTimer.setTimerType(Qt::PreciseTimer);
-    connect(&delayTimer, SIGNAL(timeout()), this, SLOT(delayOver()));
+    connect(&delayTimer, &QTimer::timeout, this, &FakeTerminal::delayOver);
     connect(&floodTimer, &QTimer::timeout, this, &FakeTerminal::flood);
 }
 
@@ -41,8 +41,8 @@ void FakeTerminal::dataConnection()
         }
         ++dataConnections;
         _client = s;
-        connect(s, SIGNAL(readyRead()), this, SLOT(readData()));
-        connect(s, SIGNAL(disconnected()), this, SLOT(dataClientGone()));
+        connect(s, &QTcpSocket::readyRead, this, &FakeTerminal::readData);
+        connect(s, &QTcpSocket::disconnected, this, &FakeTerminal::dataClientGone);
     }
 }
 

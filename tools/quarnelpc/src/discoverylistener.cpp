@@ -8,8 +8,8 @@ namespace QuarnelPc {
 DiscoveryListener::DiscoveryListener(QObject *parent)
     : QObject(parent), _discovery(new QUdpSocket(this)), _status(new QUdpSocket(this))
 {
-    connect(_discovery, SIGNAL(readyRead()), this, SLOT(readPending()));
-    connect(_status, SIGNAL(readyRead()), this, SLOT(readPending()));
+    connect(_discovery, &QUdpSocket::readyRead, this, &DiscoveryListener::readPending);
+    connect(_status, &QUdpSocket::readyRead, this, &DiscoveryListener::readPending);
 }
 
 DiscoveryListener::~DiscoveryListener()

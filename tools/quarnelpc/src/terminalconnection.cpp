@@ -11,20 +11,20 @@ TerminalConnection::TerminalConnection(QObject *parent)
     connectTimer.setSingleShot(true);
     connectTimer.setTimerType(Qt::PreciseTimer);
     closeTimer.setSingleShot(true);
-    connect(&connectTimer, SIGNAL(timeout()), this, SLOT(connectTimedOut()));
-    connect(&closeTimer, SIGNAL(timeout()), this, SLOT(closeTimedOut()));
+    connect(&connectTimer, &QTimer::timeout, this, &TerminalConnection::connectTimedOut);
+    connect(&closeTimer, &QTimer::timeout, this, &TerminalConnection::closeTimedOut);
     answerVerdictTimer.setSingleShot(true);
     connect(&answerVerdictTimer, &QTimer::timeout, this, &TerminalConnection::answerClosedAtOnce);
     _answer->setReadBufferSize(AnswerReadBufferBytes);
 
-    connect(_answer, SIGNAL(connected()), this, SLOT(answerConnected()));
-    connect(_data, SIGNAL(connected()), this, SLOT(dataConnected()));
-    connect(_answer, SIGNAL(readyRead()), this, SLOT(answerReadyRead()));
-    connect(_data, SIGNAL(readyRead()), this, SLOT(dataReadyRead()));
+    connect(_answer, &QTcpSocket::connected, this, &TerminalConnection::answerConnected);
+    connect(_data, &QTcpSocket::connected, this, &TerminalConnection::dataConnected);
+    connect(_answer, &QTcpSocket::readyRead, this, &TerminalConnection::answerReadyRead);
+    connect(_data, &QTcpSocket::readyRead, this, &TerminalConnection::dataReadyRead);
     for (QTcpSocket *s : { _data, _answer }) {
-        connect(s, SIGNAL(error(QAbstractSocket::SocketError)),
-                this, SLOT(socketError(QAbstractSocket::SocketError)));
-        connect(s, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
+        connect(s, &QTcpSocket::errorOccurred,
+                this, &TerminalConnection::socketError);
+        connect(s, &QTcpSocket::disconnected, this, &TerminalConnection::socketDisconnected);
     }
 }
 

@@ -27,8 +27,6 @@ private slots:
 
 private:
     QString run(int (RegisterTool::*op)(), int *status = nullptr);
-
-    dxusb *block = nullptr;
 };
 
 void tst_RegisterTool::init()
