@@ -15,6 +15,9 @@
 #include "relaytestsupport.h"
 #include "streampattern.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <sched.h>
 
 using namespace relaytest;
@@ -60,12 +63,38 @@ public:
         if (cutAt < 0 || length <= cutAt)
             return OrvInterfaceZelk::WriteUntil(command, length, stop);
         const int sent = OrvInterfaceZelk::WriteUntil(command, cutAt, stop);
-        QDeadlineTimer bound(30000);
-        while (!stop.load() && !bound.hasExpired())
-            QThread::msleep(1);
+        std::unique_lock<std::mutex> lock(holdMutex);
+        stopped.wait_for(lock, std::chrono::seconds(30), [&] { return stop.load(); });
         return sent;
     }
+    // Called once the relay has raised the stop flag.
+    void wake()
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        stopped.notify_all();
+    }
     std::atomic<int> cutAt{-1};
+
+private:
+    std::mutex holdMutex;
+    std::condition_variable stopped;
+};
+
+// Tells the link when the relay asks its writes to stop.
+class CuttingRelay : public InterfaceReaderProbe
+{
+public:
+    CuttingRelay(Orv *orv, QuarnelLog *log, CuttingLink *link) : InterfaceReaderProbe(orv, log), link(link) {}
+
+protected:
+    void WakeCommandSleep() override
+    {
+        InterfaceReaderProbe::WakeCommandSleep();
+        link->wake();
+    }
+
+private:
+    CuttingLink *link;
 };
 
 struct Chain
@@ -81,7 +110,7 @@ struct Chain
         link->Open();
         setUp = link->SetInterface();
         orv = new Orv(link, &log);
-        relay = new InterfaceReaderProbe(orv, &log);
+        relay = new CuttingRelay(orv, &log, link);
         relay->start();
     }
     ~Chain()
