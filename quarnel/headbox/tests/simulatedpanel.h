@@ -9,6 +9,7 @@
 // of Qt's.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QPair>
 #include <QStringList>
 #include <QVector>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "fpgasim.h"
 #include "headboxtexts.h"
@@ -52,6 +54,10 @@ inline QByteArray identifyFrame()
 // writes the FPGA had seen by then, instead of slept (the real pause has a
 // test of its own). afterWrite, when set, runs after each Write, on the
 // writing thread: a test plays the headboxes or acts during a check there.
+// With settleReads, each Write and each pause ends only once the library's
+// reader has moved into its ring every word waiting on the read channel:
+// the headbox protocol's answer waits are real time, and on a loaded
+// machine the reader may not get the core within them.
 class SimLink : public OrvInterfaceZelk
 {
 public:
@@ -63,6 +69,7 @@ public:
         const int n = OrvInterfaceZelk::Write(command, length);
         if (afterWrite && command && length > 0)
             afterWrite(QByteArray(reinterpret_cast<const char *>(command), length));
+        settle();
         return n;
     }
     QVector<QPair<int, unsigned long>> pauses() const
@@ -77,16 +84,44 @@ public:
     }
 
     std::function<void(const QByteArray &)> afterWrite;
+    std::atomic<bool> settleReads{false};
 
 protected:
     void Pause(unsigned long ms) override
     {
         const int writes = m_sim->writes().size();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pauses.append(qMakePair(writes, ms));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pauses.append(qMakePair(writes, ms));
+        }
+        settle();
     }
 
 private:
+    void settle() const
+    {
+        if (!settleReads)
+            return;
+        const int channel = m_sim->readChannel();
+        if (!spinUntil([&] { return m_sim->fifoWords(channel) == 0; }))
+            return;
+        // A batch the reader took before the FIFO emptied is in the ring
+        // before its next pass reads the count again.
+        const uint64_t counted = m_sim->readCount(RegisterMap::fifoCount);
+        spinUntil([&] { return m_sim->readCount(RegisterMap::fifoCount) > counted; });
+    }
+    // Not QTest::qWaitFor: this runs on whichever thread uses the link.
+    template <typename Done> static bool spinUntil(Done done)
+    {
+        const QDeadlineTimer safetyNet(30000);
+        while (!done()) {
+            if (safetyNet.hasExpired())
+                return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
     FpgaSim *m_sim;
     mutable std::mutex m_mutex;
     QVector<QPair<int, unsigned long>> m_pauses;

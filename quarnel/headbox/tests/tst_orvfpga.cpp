@@ -17,7 +17,11 @@ struct Rig
     explicit Rig(FpgaSim *chip)
         : sim(chip), texts(&log, &QuarnelLog::AddLogItemSignal)
     {
+        // A loaded machine can hold the writer past a half frame's 100 ms
+        // and the reader past an answer's 200 ms; neither time is tested here.
+        sim->holdClock();
         link = new SimLink(sim);
+        link->settleReads = true;
         link->SetUsb();
         link->_log = &log;
         orv = new Orv(link, &log);
