@@ -114,7 +114,9 @@ echo "packages: $(took "$t0")"
 
 echo "== cross build in $build"
 t0=$(stamp)
-cmake -S "$root" -B "$build" \
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
+cmake -S "$root" -B "$build" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf-debian.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
@@ -122,7 +124,7 @@ targets=()
 if [ "$subset" = 1 ]; then
     for t in "${subset_targets[@]}"; do targets+=(--target "$t"); done
 fi
-cmake --build "$build" --parallel "$jobs" "${targets[@]}" -- --no-print-directory > "$build/cross-build.log" 2>&1 || {
+cmake --build "$build" --parallel "$jobs" "${targets[@]}" > "$build/cross-build.log" 2>&1 || {
     grep -E 'error|warning' "$build/cross-build.log" | head -40 >&2
     echo "cross: the armhf build failed, see $build/cross-build.log" >&2
     exit 1

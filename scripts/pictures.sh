@@ -10,6 +10,6 @@ build=${QUARNEL_BUILD_DIR:-$root/build}
 mkdir -p "$out"
 if [ ! -x "$build/quarnel/ui/panel_pictures" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" --target panel_pictures -- --no-print-directory
+    cmake --build "$build" --target panel_pictures
 fi
 QT_QPA_PLATFORM=offscreen "$build/quarnel/ui/panel_pictures" "$out"

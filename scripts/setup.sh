@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    g++ make cmake pkg-config dpkg-dev systemd
+    g++ make ninja-build cmake pkg-config dpkg-dev systemd
     qtbase5-dev qtbase5-dev-tools
     iproute2 util-linux ifupdown
     clang libclang-rt-14-dev lld
