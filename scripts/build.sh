@@ -25,9 +25,8 @@ case "$flavour" in
     asan) config+=("${sanitizer_tools[@]}" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O0 -g1") ;;
     ?*) config+=("${sanitizer_tools[@]}" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1") ;;
 esac
-# Ninja: make spends a process per target and level of its recursion, which
-# on two cores cost about a tenth of a build from nothing. A folder first
-# configured with make keeps it.
+# Ninja: it starts fewer processes than make, which spends one per target
+# and level of its recursion. A folder first configured with make keeps it.
 [ -f "$dir/CMakeCache.txt" ] || config+=(-G Ninja)
 cmake -S "$root" -B "$dir" "${config[@]}" >/dev/null
 targets=()

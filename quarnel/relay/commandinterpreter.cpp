@@ -85,8 +85,8 @@ bool CommandInterpreter::Sleep(qint32 ms)
 
 void CommandInterpreter::ClearReceivePath()
 {
-    if (_orv && _orv->_interface)
-        _orv->_interface->ClearRxBuffer();
+    if (_orv)
+        _orv->ClearRxBuffer();
     if (_relay)
         _relay->ClearQueueTowardsPc();
     RelayDebug::WithTime(QStringLiteral("Clear queue from remote pc"));

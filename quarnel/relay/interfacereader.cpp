@@ -273,9 +273,9 @@ void InterfaceReader::AcceptClient(QTcpSocket *s)
     connect(s, &QTcpSocket::readyRead, this, &InterfaceReader::ReadFromProgram);
     connect(s, &QTcpSocket::disconnected, this, &InterfaceReader::ClientDisconnected);
     connect(s, &QTcpSocket::bytesWritten, this, &InterfaceReader::ClientBytesWritten);
-    connect(s, &QTcpSocket::errorOccurred, this,
-            &InterfaceReader::ClientError);
-    // By name, as its disconnect: ThreadSanitizer cannot see Qt's locks around a pointer connection's slot object the relay thread shares.
+    connect(s, &QTcpSocket::errorOccurred, this, &InterfaceReader::ClientError);
+    // By name, as its disconnect: ThreadSanitizer cannot see Qt's locks
+    // around a pointer connection's slot object the relay thread shares.
     connect(this, SIGNAL(WriteDataReady(int)), this, SLOT(WriteData(int)), Qt::UniqueConnection);
     writePending.store(false);
     readPending.store(false);
